@@ -1,0 +1,50 @@
+# Entry points for a fresh Debian machine:
+#   make demo   installs what is needed, builds, runs the demo
+#   make test   installs what is needed, builds, runs every test
+# and for development: make build, make sanitize, make tsan, make windows.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+DEMO_OUT ?= out
+
+.PHONY: setup build test demo sanitize tsan windows bench clean
+
+setup:
+	./scripts/bootstrap.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	$(BUILD)/tools/vkcam-simdemo $(DEMO_OUT)
+
+sanitize: setup
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_BENCH=OFF
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan: setup
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DVKCAM_SANITIZE=thread -DVKCAM_BUILD_BENCH=OFF
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS)
+
+windows: setup
+	cmake -S . -B $(BUILD)-win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD)-win64 -j $(JOBS)
+
+bench: build
+	$(BUILD)/bench/vkcam-bench
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(DEMO_OUT)
