@@ -10,7 +10,7 @@
 
 #include "platform/host/win32_types.h"
 
-#define VKHOST_EXPORT __attribute__((visibility("default")))
+
 
 namespace vk::host {
 

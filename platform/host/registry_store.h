@@ -30,8 +30,8 @@ struct RegistryKey {
 using RegistryTree = std::map<std::string, RegistryKey>;
 
 // Text form of a tree and back. Parse returns nullopt on any malformed line.
-std::string SerializeRegistry(const RegistryTree& tree);
-std::optional<RegistryTree> ParseRegistry(const std::string& text);
+VKHOST_EXPORT std::string SerializeRegistry(const RegistryTree& tree);
+VKHOST_EXPORT std::optional<RegistryTree> ParseRegistry(const std::string& text);
 
 std::string LowerCase(std::string s);
 // Joins a key path and a sub-key, dropping empty components: "A\\B\\" + "C".

@@ -6,7 +6,7 @@
 
 #include "platform/host/win32_types.h"
 
-#define VKHOST_API __attribute__((visibility("default")))
+
 
 extern "C" {
 

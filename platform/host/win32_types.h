@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Symbols of libvkhost that other modules link against.
+#define VKHOST_API __attribute__((visibility("default")))
+#define VKHOST_EXPORT VKHOST_API
+
 #define WINAPI
 #define CALLBACK
 #define APIENTRY

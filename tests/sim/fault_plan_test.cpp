@@ -1,0 +1,46 @@
+#include "sim/camera/fault_plan.h"
+
+#include <gtest/gtest.h>
+
+namespace vk::sim {
+namespace {
+
+TEST(FaultPlan, ParsesEveryEntry) {
+  std::string error;
+  auto p = ParseFaultPlan(
+      "unplug=5,stall=2,cut=100000:3,ack=0x07:4,chip=0x1500,nvram_readonly",
+      &error);
+  ASSERT_TRUE(p) << error;
+  EXPECT_EQ(p->unplug_after_frames, 5);
+  EXPECT_EQ(p->stall_after_frames, 2);
+  EXPECT_EQ(p->cut_frame_bytes, 100000u);
+  EXPECT_EQ(p->cut_every, 3u);
+  EXPECT_EQ(p->wrong_ack, 7);
+  EXPECT_EQ(p->wrong_ack_count, 4u);
+  EXPECT_EQ(p->chip_version, 0x1500);
+  EXPECT_TRUE(p->nvram_refuses_writes);
+}
+
+TEST(FaultPlan, DefaultsAndEmptyText) {
+  auto p = ParseFaultPlan("", nullptr);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->unplug_after_frames, -1);
+  EXPECT_FALSE(p->wrong_ack.has_value());
+  p = ParseFaultPlan("cut=512,ack=0", nullptr);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->cut_every, 1u);
+  EXPECT_EQ(p->wrong_ack_count, 0u);
+}
+
+TEST(FaultPlan, RefusesMistypedEntries) {
+  std::string error;
+  for (const char* bad : {"unplug", "unplug=-1", "cut=0", "cut=10:0",
+                          "ack=256", "chip=0x10000", "stal=1", "nvram_readonly=1",
+                          "unplug=5x"}) {
+    EXPECT_FALSE(ParseFaultPlan(bad, &error)) << bad;
+    EXPECT_NE(error.find("bad fault entry"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace vk::sim
