@@ -44,3 +44,40 @@ TEST(FaultPlan, RefusesMistypedEntries) {
 
 }  // namespace
 }  // namespace vk::sim
+
+#include <cstdlib>
+
+#include "sim/camera/environment.h"
+
+namespace vk::sim {
+namespace {
+
+TEST(Environment, CameraCountIsClampedAndDefaultsToOne) {
+  unsetenv("VKCAM_SIM_CAMERAS");
+  EXPECT_EQ(SimulatedCameraCount(), 1);
+  setenv("VKCAM_SIM_CAMERAS", "12", 1);
+  EXPECT_EQ(SimulatedCameraCount(), 8);
+  setenv("VKCAM_SIM_CAMERAS", "0", 1);
+  EXPECT_EQ(SimulatedCameraCount(), 0);
+  setenv("VKCAM_SIM_CAMERAS", "two", 1);
+  EXPECT_EQ(SimulatedCameraCount(), 1);
+  unsetenv("VKCAM_SIM_CAMERAS");
+}
+
+TEST(Environment, FaultsAndMemoryFolderReachTheOptions) {
+  setenv("VKCAM_SIM_FAULTS", "chip=0x1500", 1);
+  setenv("VKCAM_SIM_NVRAM", ::testing::TempDir().c_str(), 1);
+  CameraOptions o;
+  std::string error;
+  ASSERT_TRUE(CameraOptionsFromEnvironment(2, &o, &error)) << error;
+  EXPECT_EQ(o.faults.chip_version, 0x1500);
+  EXPECT_NE(o.nvram_file.find("camera-2.nvram"), std::string::npos);
+  setenv("VKCAM_SIM_FAULTS", "chip=banana", 1);
+  EXPECT_FALSE(CameraOptionsFromEnvironment(0, &o, &error));
+  EXPECT_NE(error.find("VKCAM_SIM_FAULTS"), std::string::npos);
+  unsetenv("VKCAM_SIM_FAULTS");
+  unsetenv("VKCAM_SIM_NVRAM");
+}
+
+}  // namespace
+}  // namespace vk::sim

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/camera_protocol.h"
+#include "sim/camera/environment.h"
 #include "sim/usb/usb_client.h"
 #include "tools/simdemo/quicklook.h"
 
@@ -55,8 +56,14 @@ bool ReadFrame(UsbClient& client, int width, int height,
 int main(int argc, char** argv) {
   const std::filesystem::path out = argc > 1 ? argv[1] : "out";
   std::filesystem::create_directories(out);
+  vk::sim::CameraOptions options;
+  std::string error;
+  if (!vk::sim::CameraOptionsFromEnvironment(0, &options, &error)) {
+    std::fprintf(stderr, "simdemo: %s\n", error.c_str());
+    return 2;
+  }
   vk::sim::UsbHost host;
-  auto camera = std::make_shared<vk::sim::Camera>();
+  auto camera = std::make_shared<vk::sim::Camera>(options);
   UsbClient client(host.Plug(camera));
   if (!vk::NtSuccess(client.Configure())) {
     std::fprintf(stderr, "simdemo: the camera could not be configured\n");
