@@ -85,7 +85,9 @@ std::vector<HotPixel> CameraOptions::DefaultHotPixels() {
 Camera::Camera(CameraOptions options)
     : options_(std::move(options)),
       device_desc_(BuildDeviceDescriptor(options_)),
-      config_desc_(BuildConfigurationDescriptor()),
+      config_desc_(options_.configuration_descriptor.empty()
+                       ? BuildConfigurationDescriptor()
+                       : options_.configuration_descriptor),
       faults_(options_.faults),
       nvram_(options_.nvram_file) {
   sensor_.PowerOn(faults_.chip_version.value_or(kDefaultChipVersion));

@@ -62,6 +62,8 @@ struct CameraOptions {
   std::string nvram_file;
   std::vector<HotPixel> hot_pixels = DefaultHotPixels();
   FaultPlan faults;
+  // Replaces the camera's configuration descriptor (tests of odd devices).
+  std::vector<uint8_t> configuration_descriptor;
 
   static std::vector<HotPixel> DefaultHotPixels();
 };

@@ -1,0 +1,57 @@
+// The routines of the vku2cam driver, grouped by the file that holds them.
+#pragma once
+
+#include "driver/device_extension.h"
+#include "driver/kernel_port.h"
+
+namespace vk::drv {
+
+// driver_entry.cpp: entry, AddDevice, unload, instance numbers.
+NtStatus DriverEntry(kernel::KernelPort& port, kernel::DriverObject* driver,
+                     const char16_t* registry_path);
+NtStatus AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* pdo);
+void Unload(kernel::DriverObject* driver);
+void ReleaseInstance(DriverState* state, uint8_t instance);
+
+// instance_config.cpp: the camera's settings under the service key.
+NtStatus ReadInstanceConfig(kernel::KernelPort& port,
+                            const char16_t* service_key_path,
+                            uint8_t instance, InstanceConfig* config);
+
+// urb_submit.cpp: one zero-filled URB from non-paged pool, sent and waited for.
+void* AllocateUrb(kernel::KernelPort& port, size_t bytes);
+NtStatus SubmitUrb(DeviceExtension* ext, usb::UrbHeader* urb);
+
+// usb_config.cpp: descriptors, configuration, interfaces and pipes.
+// Bytes received, 0 when the request failed.
+uint32_t ReadDescriptor(DeviceExtension* ext, uint8_t type, uint8_t index,
+                        uint16_t language, void* buffer, uint32_t length);
+bool ReadDeviceDescriptor(DeviceExtension* ext);
+NtStatus Configure(DeviceExtension* ext);
+NtStatus SelectInterface(DeviceExtension* ext, uint8_t interface_number,
+                         uint8_t alternate_setting);
+NtStatus ResetPipe(DeviceExtension* ext, uint32_t index);
+NtStatus AbortPipe(DeviceExtension* ext, usb::UsbdPipeHandle pipe);
+// Aborts the pipe at `index` of the interface record; refuses an index that
+// is not below the pipe count, or a camera without record.
+NtStatus AbortPipeAt(DeviceExtension* ext, uint32_t index);
+NtStatus Unconfigure(DeviceExtension* ext);
+
+// io_count.cpp: the pending-I/O count and passing requests down.
+bool EnterIo(DeviceExtension* ext);
+void LeaveIo(DeviceExtension* ext);
+NtStatus ForwardAndWait(DeviceExtension* ext, kernel::Irp* irp);
+NtStatus PassDown(DeviceExtension* ext, kernel::Irp* irp);
+NtStatus CompleteWith(kernel::KernelPort& port, kernel::Irp* irp,
+                      NtStatus status, uintptr_t information = 0);
+
+// pnp.cpp and power.cpp.
+NtStatus DispatchPnp(kernel::DeviceObject* device, kernel::Irp* irp);
+NtStatus DispatchPower(kernel::DeviceObject* device, kernel::Irp* irp);
+
+// registration.cpp: the entries that make the camera visible to video
+// applications, written by a thread started at each start.
+void RegistrationThread(void* device_object);
+void RemoveRegistration(DeviceExtension* ext);
+
+}  // namespace vk::drv

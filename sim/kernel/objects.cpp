@@ -1,0 +1,202 @@
+// Driver and device objects, device stacks and the object namespace of
+// device names and symbolic links.
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/kernel/sim_kernel.h"
+#include "sim/kernel/usb_bus.h"
+
+namespace vk::kernel {
+
+void* DeviceExtensionOf(DeviceObject* device) {
+  return device->extension.data();
+}
+
+void* DriverContextOf(DriverObject* driver) { return driver->context; }
+
+}  // namespace vk::kernel
+
+namespace vk::sim {
+
+SimKernel::SimKernel() {
+  for (const char* root :
+       {"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+        "\\Registry\\Machine\\Software\\Classes\\CLSID",
+        "\\Registry\\Machine\\Software\\Wow6432Node\\Classes\\CLSID"})
+    EnsureKey(root);
+}
+
+SimKernel::~SimKernel() {
+  for (kernel::RegistryKey* key : open_keys_) delete key;
+  for (kernel::DeviceObject* d : devices_) delete d;
+  for (kernel::DriverObject* d : drivers_) delete d;
+  for (auto& [p, n] : live_) std::free(p);
+}
+
+kernel::DriverObject* SimKernel::CreateDriverObject(const std::u16string& name) {
+  auto* driver = new kernel::DriverObject;
+  driver->kernel = this;
+  driver->name = name;
+  std::lock_guard lock(objects_mutex_);
+  drivers_.insert(driver);
+  return driver;
+}
+
+void SimKernel::DeleteDriverObject(kernel::DriverObject* driver) {
+  std::lock_guard lock(objects_mutex_);
+  drivers_.erase(driver);
+  delete driver;
+}
+
+void SimKernel::SetDispatch(kernel::DriverObject* driver, uint8_t major,
+                            kernel::DispatchRoutine routine) {
+  if (major <= kernel::kIrpMjMaximum) driver->dispatch[major] = routine;
+}
+
+void SimKernel::SetAddDevice(kernel::DriverObject* driver,
+                             kernel::AddDeviceRoutine routine) {
+  driver->add_device = routine;
+}
+
+void SimKernel::SetUnload(kernel::DriverObject* driver,
+                          kernel::UnloadRoutine routine) {
+  driver->unload = routine;
+}
+
+void SimKernel::SetDriverContext(kernel::DriverObject* driver, void* context) {
+  driver->context = context;
+}
+
+kernel::DeviceObject* SimKernel::FindDevice(const std::u16string& name) const {
+  const std::u16string lower = LowerCase(name);
+  for (kernel::DeviceObject* d : devices_) {
+    if (!d->name.empty() && LowerCase(d->name) == lower) return d;
+  }
+  return nullptr;
+}
+
+NtStatus SimKernel::CreateDevice(kernel::DriverObject* driver,
+                                 uint32_t extension_size, const char16_t* name,
+                                 kernel::DeviceObject** device) {
+  {
+    std::lock_guard lock(pool_mutex_);
+    if (ShouldFail()) return kStatusInsufficientResources;
+  }
+  std::lock_guard lock(objects_mutex_);
+  if (name != nullptr && FindDevice(name) != nullptr)
+    return kStatusObjectNameCollision;
+  auto* d = new kernel::DeviceObject;
+  d->kernel = this;
+  d->driver = driver;
+  d->name = name ? name : u"";
+  d->extension.assign(extension_size, 0xCD);
+  devices_.insert(d);
+  *device = d;
+  return kStatusSuccess;
+}
+
+kernel::DeviceObject* SimKernel::CreateBusDevice(UsbBusDevice* bus,
+                                                 const std::u16string& name) {
+  auto* d = new kernel::DeviceObject;
+  d->kernel = this;
+  d->bus = bus;
+  d->name = name;
+  d->flags = 0;
+  std::lock_guard lock(objects_mutex_);
+  devices_.insert(d);
+  return d;
+}
+
+void SimKernel::UpdateDeviceFlags(kernel::DeviceObject* device, uint32_t set,
+                                  uint32_t clear) {
+  device->flags = (device->flags & ~clear) | set;
+}
+
+uint32_t SimKernel::DeviceFlags(kernel::DeviceObject* device) {
+  return device->flags;
+}
+
+kernel::DeviceObject* SimKernel::TopOfStack(kernel::DeviceObject* device) const {
+  std::lock_guard lock(objects_mutex_);
+  while (device->attached != nullptr) device = device->attached;
+  return device;
+}
+
+kernel::DeviceObject* SimKernel::AttachToStack(kernel::DeviceObject* device,
+                                               kernel::DeviceObject* target) {
+  std::lock_guard lock(objects_mutex_);
+  if (devices_.count(target) == 0) return nullptr;
+  while (target->attached != nullptr) target = target->attached;
+  target->attached = device;
+  device->attached_to = target;
+  device->stack_size = static_cast<int8_t>(target->stack_size + 1);
+  return target;
+}
+
+void SimKernel::Detach(kernel::DeviceObject* lower) {
+  std::lock_guard lock(objects_mutex_);
+  if (lower->attached != nullptr) lower->attached->attached_to = nullptr;
+  lower->attached = nullptr;
+}
+
+void SimKernel::DeleteDevice(kernel::DeviceObject* device) {
+  std::lock_guard lock(objects_mutex_);
+  if (devices_.erase(device) == 0) {
+    std::fprintf(stderr, "simkernel: DeleteDevice of an unknown device\n");
+    std::abort();
+  }
+  if (device->attached_to) device->attached_to->attached = nullptr;
+  delete device;
+}
+
+size_t SimKernel::DeviceCount() const {
+  std::lock_guard lock(objects_mutex_);
+  return devices_.size();
+}
+
+NtStatus SimKernel::CreateSymbolicLink(const char16_t* link,
+                                       const char16_t* device_name) {
+  std::lock_guard lock(objects_mutex_);
+  const std::u16string key = LowerCase(link);
+  if (links_.count(key) != 0) return kStatusObjectNameCollision;
+  links_[key] = device_name;
+  return kStatusSuccess;
+}
+
+NtStatus SimKernel::DeleteSymbolicLink(const char16_t* link) {
+  std::lock_guard lock(objects_mutex_);
+  return links_.erase(LowerCase(link)) ? kStatusSuccess
+                                       : kStatusObjectNameNotFound;
+}
+
+bool SimKernel::LinkExists(const std::u16string& link) const {
+  std::lock_guard lock(objects_mutex_);
+  return links_.count(LowerCase(link)) != 0;
+}
+
+kernel::DeviceObject* SimKernel::ResolveLink(const std::u16string& link) const {
+  std::lock_guard lock(objects_mutex_);
+  auto it = links_.find(LowerCase(link));
+  return it == links_.end() ? nullptr : FindDevice(it->second);
+}
+
+NtStatus SimKernel::HardwareId(kernel::DeviceObject* pdo, char16_t* buffer,
+                               uint32_t size, uint32_t* length) {
+  *length = 0;
+  if (pdo->bus == nullptr) return kStatusInvalidDeviceRequest;
+  // A multi-string: the ID, its terminator and the list's terminator.
+  const std::u16string& id = pdo->bus->hardware_id();
+  const auto needed = static_cast<uint32_t>((id.size() + 2) * sizeof(char16_t));
+  *length = needed;
+  if (size < needed) return kStatusBufferTooSmall;
+  std::copy(id.begin(), id.end(), buffer);
+  buffer[id.size()] = 0;
+  buffer[id.size() + 1] = 0;
+  return kStatusSuccess;
+}
+
+int32_t SimKernel::DevicePowerState(kernel::DeviceObject* device) const {
+  return device->device_power_state.load();
+}
+
+}  // namespace vk::sim

@@ -1,0 +1,99 @@
+// The simulated kernel's objects behind KernelPort's opaque types.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/kernel_port.h"
+#include "sim/usb/mdl.h"
+
+namespace vk::sim {
+class SimKernel;
+class UsbBusDevice;
+}  // namespace vk::sim
+
+namespace vk::kernel {
+
+struct DriverObject {
+  sim::SimKernel* kernel = nullptr;
+  std::u16string name;
+  DispatchRoutine dispatch[kIrpMjMaximum + 1] = {};
+  AddDeviceRoutine add_device = nullptr;
+  UnloadRoutine unload = nullptr;
+  void* context = nullptr;
+};
+
+struct DeviceObject {
+  sim::SimKernel* kernel = nullptr;
+  DriverObject* driver = nullptr;      // null for the bus's own devices
+  sim::UsbBusDevice* bus = nullptr;    // set for the bus's devices (PDOs)
+  std::u16string name;
+  std::vector<uint8_t> extension;
+  uint32_t flags = kDoDeviceInitializing;
+  int8_t stack_size = 1;
+  DeviceObject* attached = nullptr;     // the device above in the stack
+  DeviceObject* attached_to = nullptr;  // the device below
+  std::atomic<int32_t> device_power_state{kPowerDeviceD0};
+};
+
+struct FileObject {
+  DeviceObject* device = nullptr;
+  void* context = nullptr;
+};
+
+// The simulated DEVICE_CAPABILITIES: only what the driver looks at.
+struct DeviceCapabilities {
+  uint16_t size = 64;
+  uint16_t version = 1;
+  bool surprise_removal_ok = false;
+  bool removable = true;
+};
+
+struct IrpLocation {
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  bool pending = false;
+  DeviceObject* device = nullptr;
+  FileObject* file = nullptr;
+  uint32_t control_code = 0;
+  uint32_t input_length = 0;
+  uint32_t output_length = 0;
+  uint32_t length = 0;
+  PowerType power_type = PowerType::kSystem;
+  int32_t power_state = 0;
+  void* argument1 = nullptr;
+  CompletionRoutine completion = nullptr;
+  void* completion_context = nullptr;
+};
+
+struct Irp {
+  std::vector<IrpLocation> stack;
+  int current = 0;  // stack.size() until first sent down
+  IoStatus io = {kStatusSuccess, 0};
+  bool pending_returned = false;
+  std::atomic<bool> cancel{false};
+  std::atomic<CancelRoutine> cancel_routine{nullptr};
+  void* system_buffer = nullptr;
+  Mdl* mdl = nullptr;
+  // The originator's part, run once the last completion routine is done:
+  // either an event and status block (synchronous internal requests), or a
+  // function (requests of the I/O, plug-and-play and power managers).
+  Event* user_event = nullptr;
+  IoStatus* user_status = nullptr;
+  std::function<void(Irp*)> on_complete;
+  bool free_on_complete = false;
+};
+
+struct Thread {
+  std::thread thread;
+};
+
+struct RegistryKey {
+  std::string path;  // lower-case UTF-8
+};
+
+}  // namespace vk::kernel

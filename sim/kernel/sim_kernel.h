@@ -1,0 +1,215 @@
+// The simulated Windows kernel behind KernelPort: object namespace with
+// device objects and symbolic links, requests with stack locations,
+// completion routines and cancellation, pool with accounting and failure
+// injection, events, spin locks, system threads, an in-memory kernel
+// registry, power requests, and the USBD helpers. The plug-and-play manager
+// and the USB bus driver that put cameras under the driver live beside it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "sim/kernel/objects.h"
+
+namespace vk::sim {
+
+struct PoolStats {
+  size_t live_blocks = 0;
+  size_t live_bytes = 0;
+  uint64_t allocations = 0;  // allocations attempted so far
+};
+
+class SimKernel final : public kernel::KernelPort {
+ public:
+  SimKernel();
+  ~SimKernel();
+  SimKernel(const SimKernel&) = delete;
+  SimKernel& operator=(const SimKernel&) = delete;
+
+  // ---- For the managers, tools and tests ----
+  PoolStats Pool() const;
+  // The allocation `n` allocations from now (0: the next) fails, once.
+  void FailAllocationAfter(uint64_t n);
+  void ClearAllocationFailure();
+  bool LinkExists(const std::u16string& link) const;
+  // The device a "\DosDevices\..." link names, or null.
+  kernel::DeviceObject* ResolveLink(const std::u16string& link) const;
+  size_t DeviceCount() const;
+  kernel::DeviceObject* TopOfStack(kernel::DeviceObject* device) const;
+  // Registry set-up and inspection (paths like "\Registry\Machine\...").
+  void EnsureKey(const std::string& path, bool is_volatile = false);
+  void SetRegistryValue(const std::string& key, const std::string& name,
+                        uint32_t type, const std::vector<uint8_t>& data);
+  bool RegistryKeyExists(const std::string& path) const;
+  bool RegistryValue(const std::string& key, const std::string& name,
+                     uint32_t* type, std::vector<uint8_t>* data) const;
+  std::vector<std::string> RegistryKeysUnder(const std::string& prefix) const;
+  // Requests built by the managers: a fresh request for `device`'s stack.
+  kernel::Irp* NewIrp(int8_t stack_size);
+  kernel::DriverObject* CreateDriverObject(const std::u16string& name);
+  void DeleteDriverObject(kernel::DriverObject* driver);
+  kernel::DeviceObject* CreateBusDevice(UsbBusDevice* bus,
+                                        const std::u16string& name);
+  void* AllocateAccounted(size_t bytes);
+  // The bus completes a request it had pending, racing safely with a
+  // cancellation of it.
+  void CompleteFromBus(kernel::Irp* irp, NtStatus status,
+                       uintptr_t information);
+  int32_t DevicePowerState(kernel::DeviceObject* device) const;
+
+  // ---- KernelPort ----
+  void SetDispatch(kernel::DriverObject* driver, uint8_t major,
+                   kernel::DispatchRoutine routine) override;
+  void SetAddDevice(kernel::DriverObject* driver,
+                    kernel::AddDeviceRoutine routine) override;
+  void SetUnload(kernel::DriverObject* driver,
+                 kernel::UnloadRoutine routine) override;
+  void SetDriverContext(kernel::DriverObject* driver, void* context) override;
+  NtStatus CreateDevice(kernel::DriverObject* driver, uint32_t extension_size,
+                        const char16_t* name,
+                        kernel::DeviceObject** device) override;
+  void UpdateDeviceFlags(kernel::DeviceObject* device, uint32_t set,
+                         uint32_t clear) override;
+  uint32_t DeviceFlags(kernel::DeviceObject* device) override;
+  kernel::DeviceObject* AttachToStack(kernel::DeviceObject* device,
+                                      kernel::DeviceObject* target) override;
+  void Detach(kernel::DeviceObject* lower) override;
+  void DeleteDevice(kernel::DeviceObject* device) override;
+  NtStatus CreateSymbolicLink(const char16_t* link,
+                              const char16_t* device_name) override;
+  NtStatus DeleteSymbolicLink(const char16_t* link) override;
+  NtStatus HardwareId(kernel::DeviceObject* pdo, char16_t* buffer,
+                      uint32_t size, uint32_t* length) override;
+
+  kernel::StackLocation CurrentStack(kernel::Irp* irp) override;
+  void* SystemBuffer(kernel::Irp* irp) override;
+  kernel::Mdl* RequestMdl(kernel::Irp* irp) override;
+  void SetFileContext(kernel::FileObject* file, void* context) override;
+  void* FileContext(kernel::FileObject* file) override;
+  void SetStatus(kernel::Irp* irp, NtStatus status,
+                 uintptr_t information) override;
+  kernel::IoStatus Status(kernel::Irp* irp) override;
+  void MarkPending(kernel::Irp* irp) override;
+  bool PendingReturned(kernel::Irp* irp) override;
+  kernel::CancelRoutine ExchangeCancelRoutine(
+      kernel::Irp* irp, kernel::CancelRoutine routine) override;
+  bool CancelRequest(kernel::Irp* irp) override;
+  void ReleaseCancelLock(kernel::Irp* irp) override;
+  void CompleteRequest(kernel::Irp* irp) override;
+  void CopyStackToNext(kernel::Irp* irp) override;
+  void SkipStack(kernel::Irp* irp) override;
+  void SetCompletion(kernel::Irp* irp, kernel::CompletionRoutine routine,
+                     void* context) override;
+  void SetNextInternalRequest(kernel::Irp* irp, uint32_t code,
+                              void* urb) override;
+  NtStatus CallDriver(kernel::DeviceObject* device, kernel::Irp* irp) override;
+  kernel::Irp* BuildInternalRequest(uint32_t code, kernel::DeviceObject* target,
+                                    void* argument1, kernel::Event* event,
+                                    kernel::IoStatus* status) override;
+  kernel::Irp* AllocateIrp(int8_t stack_size) override;
+  void InitializeIrp(kernel::Irp* irp, int8_t stack_size) override;
+  void FreeIrp(kernel::Irp* irp) override;
+  int8_t StackSize(kernel::DeviceObject* device) override;
+  uint16_t CapabilitiesVersion(kernel::Irp* irp) override;
+  void SetSurpriseRemovalOk(kernel::Irp* irp) override;
+
+  void StartNextPowerIrp(kernel::Irp* irp) override;
+  NtStatus PoCallDriver(kernel::DeviceObject* device,
+                        kernel::Irp* irp) override;
+  NtStatus RequestPowerIrp(kernel::DeviceObject* pdo, uint8_t minor,
+                           int32_t device_state,
+                           kernel::PowerCompletionRoutine routine,
+                           void* context) override;
+  void SetPowerState(kernel::DeviceObject* device, kernel::PowerType type,
+                     int32_t state) override;
+
+  void* AllocateNonPaged(size_t bytes) override;
+  void* AllocatePaged(size_t bytes) override;
+  void FreePool(void* block) override;
+  kernel::Mdl* AllocateMdl(void* address, uint32_t length) override;
+  void BuildPartialMdl(kernel::Mdl* source, kernel::Mdl* target, void* address,
+                       uint32_t length) override;
+  void FreeMdl(kernel::Mdl* mdl) override;
+  void* MdlVirtualAddress(kernel::Mdl* mdl) override;
+  uint32_t MdlByteCount(kernel::Mdl* mdl) override;
+  void* MapMdl(kernel::Mdl* mdl) override;
+
+  void InitializeSpinLock(kernel::SpinLock* lock) override;
+  kernel::Irql AcquireSpinLock(kernel::SpinLock* lock) override;
+  void ReleaseSpinLock(kernel::SpinLock* lock, kernel::Irql previous) override;
+  void InitializeEvent(kernel::Event* event, bool notification,
+                       bool signalled) override;
+  void SetEvent(kernel::Event* event) override;
+  void ClearEvent(kernel::Event* event) override;
+  void WaitForEvent(kernel::Event* event) override;
+
+  NtStatus OpenKey(const char16_t* path, kernel::RegistryKey** key) override;
+  NtStatus QueryValue(kernel::RegistryKey* key, const char16_t* name,
+                      uint32_t* type, void* data, uint32_t size,
+                      uint32_t* length) override;
+  NtStatus CreateKey(const char16_t* path, bool is_volatile,
+                     kernel::RegistryKey** key, bool* created) override;
+  NtStatus SetValue(kernel::RegistryKey* key, const char16_t* name,
+                    uint32_t type, const void* data, uint32_t size) override;
+  NtStatus DeleteKey(kernel::RegistryKey* key) override;
+  void CloseKey(kernel::RegistryKey* key) override;
+
+  NtStatus CreateThread(kernel::ThreadRoutine routine, void* context,
+                        kernel::Thread** thread) override;
+  void WaitForThread(kernel::Thread* thread) override;
+  void DereferenceThread(kernel::Thread* thread) override;
+  void Delay(uint32_t milliseconds) override;
+
+  uint32_t UsbdiVersion() override { return usbdi_version_; }
+  void SetUsbdiVersion(uint32_t v) { usbdi_version_ = v; }
+  const usb::InterfaceDescriptor* ParseConfigurationDescriptor(
+      const void* config, const void* start, int interface_number,
+      int alternate_setting, int interface_class, int interface_subclass,
+      int interface_protocol) override;
+  usb::UrbSelectConfiguration* CreateConfigurationRequest(
+      const void* config, const usb::InterfaceDescriptor* interface) override;
+
+ private:
+  struct RegValue {
+    std::string name;
+    uint32_t type;
+    std::vector<uint8_t> data;
+  };
+  struct RegKeyNode {
+    std::string path;
+    bool is_volatile = false;
+    std::map<std::string, RegValue> values;  // by lower-case name
+  };
+
+  bool ShouldFail();
+  void FinishRequest(kernel::Irp* irp);
+  kernel::DeviceObject* FindDevice(const std::u16string& name) const;
+
+  mutable std::mutex pool_mutex_;
+  std::unordered_map<void*, size_t> live_;
+  uint64_t allocations_ = 0;
+  int64_t fail_at_ = -1;
+
+  mutable std::mutex objects_mutex_;
+  std::set<kernel::DeviceObject*> devices_;
+  std::map<std::u16string, std::u16string> links_;  // lower-case link -> name
+  std::set<kernel::DriverObject*> drivers_;
+
+  std::recursive_mutex cancel_mutex_;  // the system cancel spin lock
+
+  mutable std::mutex registry_mutex_;
+  std::map<std::string, RegKeyNode> registry_;  // by lower-case path
+  std::set<kernel::RegistryKey*> open_keys_;
+
+  uint32_t usbdi_version_ = 0x600;
+};
+
+std::string Utf8(const std::u16string& s);
+std::u16string Utf16(const std::string& s);
+std::u16string LowerCase(std::u16string s);
+
+}  // namespace vk::sim

@@ -1,0 +1,17 @@
+#include "sim/kernel/sim_system.h"
+
+#include <cstdio>
+
+namespace vk::sim {
+
+SimSystem::SimSystem(DriverEntryRoutine entry, UsbHostOptions usb)
+    : usb_(usb), pnp_(std::make_unique<PnpManager>(kernel_, usb_)) {
+  std::string error;
+  if (!ProvisionFromInf(kernel_, DriverInf(), &error))
+    std::fprintf(stderr, "simsystem: %s\n", error.c_str());
+  load_status_ = pnp_->LoadDriver(entry);
+}
+
+SimSystem::~SimSystem() { pnp_.reset(); }
+
+}  // namespace vk::sim

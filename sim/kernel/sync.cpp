@@ -1,0 +1,97 @@
+// Spin locks, events and system threads, kept inside the driver's own
+// storage as the kernel keeps KSPIN_LOCK and KEVENT.
+#include <atomic>
+#include <new>
+#include <thread>
+
+#include "sim/kernel/sim_kernel.h"
+
+namespace vk::sim {
+namespace {
+
+struct EventState {
+  std::atomic<uint32_t> signalled;
+  bool notification;
+};
+static_assert(sizeof(EventState) <= sizeof(kernel::Event));
+static_assert(sizeof(std::atomic<uint32_t>) <= sizeof(kernel::SpinLock));
+
+EventState* StateOf(kernel::Event* event) {
+  return std::launder(reinterpret_cast<EventState*>(event->opaque));
+}
+std::atomic<uint32_t>* LockOf(kernel::SpinLock* lock) {
+  return std::launder(reinterpret_cast<std::atomic<uint32_t>*>(lock->opaque));
+}
+
+}  // namespace
+
+void SimKernel::InitializeSpinLock(kernel::SpinLock* lock) {
+  new (lock->opaque) std::atomic<uint32_t>(0);
+}
+
+kernel::Irql SimKernel::AcquireSpinLock(kernel::SpinLock* lock) {
+  std::atomic<uint32_t>* l = LockOf(lock);
+  while (l->exchange(1, std::memory_order_acquire) != 0) {
+    while (l->load(std::memory_order_relaxed) != 0) std::this_thread::yield();
+  }
+  return 0;
+}
+
+void SimKernel::ReleaseSpinLock(kernel::SpinLock* lock, kernel::Irql) {
+  LockOf(lock)->store(0, std::memory_order_release);
+}
+
+void SimKernel::InitializeEvent(kernel::Event* event, bool notification,
+                                bool signalled) {
+  new (event->opaque) EventState{{signalled ? 1u : 0u}, notification};
+}
+
+void SimKernel::SetEvent(kernel::Event* event) {
+  EventState* e = StateOf(event);
+  e->signalled.store(1, std::memory_order_release);
+  e->signalled.notify_all();
+}
+
+void SimKernel::ClearEvent(kernel::Event* event) {
+  StateOf(event)->signalled.store(0, std::memory_order_release);
+}
+
+void SimKernel::WaitForEvent(kernel::Event* event) {
+  EventState* e = StateOf(event);
+  for (;;) {
+    if (e->notification) {
+      if (e->signalled.load(std::memory_order_acquire) != 0) return;
+    } else {
+      uint32_t expected = 1;
+      if (e->signalled.compare_exchange_strong(expected, 0,
+                                               std::memory_order_acq_rel))
+        return;
+    }
+    e->signalled.wait(0, std::memory_order_acquire);
+  }
+}
+
+NtStatus SimKernel::CreateThread(kernel::ThreadRoutine routine, void* context,
+                                 kernel::Thread** thread) {
+  auto* t = new kernel::Thread;
+  t->thread = std::thread(routine, context);
+  *thread = t;
+  return kStatusSuccess;
+}
+
+void SimKernel::WaitForThread(kernel::Thread* thread) {
+  if (thread->thread.joinable() &&
+      thread->thread.get_id() != std::this_thread::get_id())
+    thread->thread.join();
+}
+
+void SimKernel::DereferenceThread(kernel::Thread* thread) {
+  if (thread->thread.joinable()) thread->thread.detach();
+  delete thread;
+}
+
+void SimKernel::Delay(uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace vk::sim
