@@ -75,12 +75,12 @@ struct DeviceExtension {
   usb::InterfaceInformation* interface_record;
   uint32_t open_handles;
   char16_t link_name[64];
-  uint32_t last_usbd_error;
-  int32_t pending_io;  // biased to 1 from AddDevice until removal
+  volatile uint32_t last_usbd_error;
+  volatile int32_t pending_io;  // biased to 1 from AddDevice until removal
   kernel::Event remove_event;
-  uint8_t read_enabled;
-  uint8_t removing;
-  uint8_t iso_stop;
+  volatile uint8_t read_enabled;
+  volatile uint8_t removing;
+  volatile uint8_t iso_stop;
   StreamRing* data_ring;
   StreamRing* record_ring;
   uint32_t client_value;

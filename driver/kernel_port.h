@@ -274,5 +274,12 @@ inline uint8_t LoadByte(const volatile uint8_t* p) {
 inline void StoreByte(volatile uint8_t* p, uint8_t v) {
   __atomic_store_n(p, v, __ATOMIC_RELEASE);
 }
+// Plain 32-bit stores and loads that several threads may make at once.
+inline uint32_t LoadU32(const volatile uint32_t* p) {
+  return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+inline void StoreU32(volatile uint32_t* p, uint32_t v) {
+  __atomic_store_n(p, v, __ATOMIC_RELEASE);
+}
 
 }  // namespace vk::kernel

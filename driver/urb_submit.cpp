@@ -28,7 +28,7 @@ NtStatus SubmitUrb(DeviceExtension* ext, usb::UrbHeader* urb) {
     status = io.status;
   }
   if (!UsbdSuccess(urb->Status))
-    ext->last_usbd_error = static_cast<uint32_t>(urb->Status);
+    kernel::StoreU32(&ext->last_usbd_error, static_cast<uint32_t>(urb->Status));
   if (!NtSuccess(status)) return status;
   return UsbdSuccess(urb->Status) ? status : kStatusUnsuccessful;
 }

@@ -16,7 +16,11 @@ struct SeenUrb {
 
 class UsbConfigTest : public DriverFixture {
  protected:
+  void TearDown() override {
+    for (auto& bus : watched_) bus->SetUrbObserver(nullptr);
+  }
   void Watch(const sim::PluggedCamera& c) {
+    watched_.push_back(c.bus);
     c.bus->SetUrbObserver([this](const usb::UrbHeader& urb) {
       std::lock_guard lock(mutex_);
       uint32_t length = 0;
@@ -33,6 +37,7 @@ class UsbConfigTest : public DriverFixture {
 
   std::mutex mutex_;
   std::vector<SeenUrb> seen_;
+  std::vector<std::shared_ptr<sim::UsbBusDevice>> watched_;
 };
 
 // Configuration 1 with interface 0 of `endpoints` bulk endpoints, padded to
