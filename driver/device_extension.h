@@ -14,8 +14,20 @@ namespace vk::drv {
 inline constexpr int kMaxInstances = 8;
 inline constexpr uint32_t kMaxTransferSize = 3584000;  // 0x36B000
 
-struct StreamRing;
 struct DeviceExtension;
+struct IsoContext;
+
+// A ring buffer of a running isochronous stream: written by the stream's
+// completion routines, read by IOCTL_READ_ISO_BUFFER. Only the bytes in use
+// are shared, under the ring's spin lock.
+struct StreamRing {
+  uint32_t write_position;
+  uint32_t read_position;
+  uint32_t capacity;
+  uint32_t in_use;
+  kernel::SpinLock lock;
+  uint8_t* buffer;
+};
 
 // The camera access token shared by every camera of the driver.
 struct TokenState {
@@ -95,6 +107,11 @@ struct DeviceExtension {
   kernel::DeviceObject* self;
   // The system power request waiting for this camera's device power change.
   kernel::Irp* system_power_request;
+  // Guards the swap of the interface record against its readers.
+  kernel::SpinLock record_lock;
+  // The running isochronous stream (owner of the rings), under stream_lock.
+  IsoContext* stream;
+  kernel::SpinLock stream_lock;
 };
 
 inline DeviceExtension* ExtensionOf(kernel::DeviceObject* device) {

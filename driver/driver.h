@@ -30,6 +30,12 @@ bool ReadDeviceDescriptor(DeviceExtension* ext);
 NtStatus Configure(DeviceExtension* ext);
 NtStatus SelectInterface(DeviceExtension* ext, uint8_t interface_number,
                          uint8_t alternate_setting);
+// A copy of the pipe at `index` of the interface record in force.
+enum class PipeLookup { kFound, kNoRecord, kBadIndex };
+PipeLookup FindPipe(DeviceExtension* ext, uint32_t index,
+                    usb::PipeInformation* pipe);
+// kStatusUnsuccessful without record, kStatusInvalidParameter for an index.
+NtStatus PipeLookupStatus(PipeLookup lookup);
 NtStatus ResetPipe(DeviceExtension* ext, uint32_t index);
 NtStatus AbortPipe(DeviceExtension* ext, usb::UsbdPipeHandle pipe);
 // Aborts the pipe at `index` of the interface record; refuses an index that
@@ -44,6 +50,46 @@ NtStatus ForwardAndWait(DeviceExtension* ext, kernel::Irp* irp);
 NtStatus PassDown(DeviceExtension* ext, kernel::Irp* irp);
 NtStatus CompleteWith(kernel::KernelPort& port, kernel::Irp* irp,
                       NtStatus status, uintptr_t information = 0);
+
+// open_close.cpp, device_control.cpp, read_write.cpp: the device link.
+// The file context of every open handle: it names pipe index 1 as the pipe
+// that ReadFile uses.
+void* ReadPipeContext();
+NtStatus DispatchCreate(kernel::DeviceObject* device, kernel::Irp* irp);
+NtStatus DispatchCleanup(kernel::DeviceObject* device, kernel::Irp* irp);
+NtStatus DispatchClose(kernel::DeviceObject* device, kernel::Irp* irp);
+NtStatus DispatchDeviceControl(kernel::DeviceObject* device, kernel::Irp* irp);
+NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp);
+// Bulk transfer on a pipe chosen by index (IOCTL_BULK_READ and _WRITE).
+NtStatus BulkTransfer(DeviceExtension* ext, kernel::Irp* irp,
+                      const kernel::StackLocation& stack, uintptr_t* information);
+
+// iso_transfer.cpp: synchronous isochronous transfers and streaming.
+NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
+                     const kernel::StackLocation& stack);
+NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
+                        const kernel::StackLocation& stack);
+NtStatus ReadIsoBuffer(DeviceExtension* ext, kernel::Irp* irp,
+                       const kernel::StackLocation& stack,
+                       uintptr_t* information);
+
+// stream_ring.cpp: the rings of a stream. Dispatch level.
+StreamRing* NewStreamRing(kernel::KernelPort& port, uint32_t capacity);
+void FreeStreamRing(kernel::KernelPort& port, StreamRing* ring);
+// Appends all `k` bytes or none (returns 0 when they do not fit).
+uint32_t RingAppend(kernel::KernelPort& port, StreamRing* ring,
+                    const uint8_t* bytes, uint32_t k);
+// Takes up to `k` bytes; 0 when `k` exceeds the capacity or the ring is empty.
+uint32_t RingTake(kernel::KernelPort& port, StreamRing* ring, uint8_t* dest,
+                  uint32_t k);
+
+// token.cpp: the camera access token shared by all cameras.
+// Completes the request itself, or returns kStatusPending with it queued.
+NtStatus AcquireToken(DeviceExtension* ext, kernel::Irp* irp);
+NtStatus ReleaseToken(DeviceExtension* ext);
+void TokenCloseCleanup(DeviceExtension* ext, kernel::FileObject* file);
+// Removal: a waiting acquire of this camera completes cancelled.
+void CancelWaitingAcquire(DeviceExtension* ext);
 
 // pnp.cpp and power.cpp.
 NtStatus DispatchPnp(kernel::DeviceObject* device, kernel::Irp* irp);

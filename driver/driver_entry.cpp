@@ -88,6 +88,8 @@ NtStatus CreateCameraDevice(DriverState* state, kernel::DeviceObject* pdo,
     WideCopy(ext->link_name, link);
     ext->instance = instance;
     ext->settings = config;
+    port.InitializeSpinLock(&ext->record_lock);
+    port.InitializeSpinLock(&ext->stream_lock);
     ext->driver = state;
     ext->self = *device;
     status = port.CreateSymbolicLink(link, name);
@@ -109,6 +111,12 @@ NtStatus DriverEntry(KernelPort& port, kernel::DriverObject* driver,
   __builtin_memset(state, 0, sizeof(*state));
   state->port = &port;
   state->driver = driver;
+  port.SetDispatch(driver, kernel::kIrpMjCreate, &DispatchCreate);
+  port.SetDispatch(driver, kernel::kIrpMjCleanup, &DispatchCleanup);
+  port.SetDispatch(driver, kernel::kIrpMjClose, &DispatchClose);
+  port.SetDispatch(driver, kernel::kIrpMjDeviceControl, &DispatchDeviceControl);
+  port.SetDispatch(driver, kernel::kIrpMjRead, &DispatchReadWrite);
+  port.SetDispatch(driver, kernel::kIrpMjWrite, &DispatchReadWrite);
   port.SetDispatch(driver, kernel::kIrpMjPnp, &DispatchPnp);
   port.SetDispatch(driver, kernel::kIrpMjPower, &DispatchPower);
   port.SetAddDevice(driver, &AddDevice);

@@ -48,6 +48,7 @@ inline constexpr uint8_t kIrpMjRead = 0x03;
 inline constexpr uint8_t kIrpMjWrite = 0x04;
 inline constexpr uint8_t kIrpMjDeviceControl = 0x0E;
 inline constexpr uint8_t kIrpMjInternalDeviceControl = 0x0F;
+inline constexpr uint8_t kIrpMjCleanup = 0x12;
 inline constexpr uint8_t kIrpMjPower = 0x16;
 inline constexpr uint8_t kIrpMjPnp = 0x1B;
 inline constexpr uint8_t kIrpMjMaximum = 0x1B;
@@ -156,6 +157,8 @@ class KernelPort {
   virtual CancelRoutine ExchangeCancelRoutine(Irp* irp,
                                               CancelRoutine routine) = 0;
   virtual bool CancelRequest(Irp* irp) = 0;
+  // Whether the request has been cancelled (Irp->Cancel).
+  virtual bool IsCancelled(Irp* irp) = 0;
   // Called by a cancel routine: releases the system cancel lock.
   virtual void ReleaseCancelLock(Irp* irp) = 0;
   // IoCompleteRequest without priority boost. Dispatch level.

@@ -41,7 +41,10 @@ NtStatus Remove(DeviceExtension* ext, kernel::Irp* irp) {
   // Once for this request, once for the bias set at AddDevice.
   LeaveIo(ext);
   LeaveIo(ext);
+  // A waiting acquire of the token holds the count: it ends with removal.
+  CancelWaitingAcquire(ext);
   port.WaitForEvent(&ext->remove_event);
+  if (ext->token_held) ReleaseToken(ext);
   if (ext->registration_thread != nullptr) {
     port.WaitForThread(ext->registration_thread);
     port.DereferenceThread(ext->registration_thread);

@@ -18,17 +18,20 @@ constexpr int kSelectInterfaceReads = 4;  // a growing length cannot loop
 KernelPort& PortOf(DeviceExtension* ext) { return *ext->driver->port; }
 
 // Replaces the interface record by a copy of `info`; false (and no record)
-// when the copy cannot be allocated.
+// when the copy cannot be allocated. Readers copy what they need under the
+// record lock, so the old record can go once it is swapped out.
 bool StoreInterfaceRecord(DeviceExtension* ext,
                           const usb::InterfaceInformation& info) {
   KernelPort& port = PortOf(ext);
   auto* copy =
       static_cast<usb::InterfaceInformation*>(port.AllocateNonPaged(info.Length));
-  if (ext->interface_record != nullptr) port.FreePool(ext->interface_record);
+  if (copy != nullptr) __builtin_memcpy(copy, &info, info.Length);
+  const kernel::Irql irql = port.AcquireSpinLock(&ext->record_lock);
+  usb::InterfaceInformation* old = ext->interface_record;
   ext->interface_record = copy;
-  if (copy == nullptr) return false;
-  __builtin_memcpy(copy, &info, info.Length);
-  return true;
+  port.ReleaseSpinLock(&ext->record_lock, irql);
+  if (old != nullptr) port.FreePool(old);
+  return copy != nullptr;
 }
 
 // Reads the whole configuration descriptor: wTotalLength checked against
@@ -185,12 +188,31 @@ NtStatus SelectInterface(DeviceExtension* ext, uint8_t interface_number,
   return status;
 }
 
-NtStatus ResetPipe(DeviceExtension* ext, uint32_t index) {
+PipeLookup FindPipe(DeviceExtension* ext, uint32_t index,
+                    usb::PipeInformation* pipe) {
+  KernelPort& port = PortOf(ext);
+  const kernel::Irql irql = port.AcquireSpinLock(&ext->record_lock);
   const usb::InterfaceInformation* record = ext->interface_record;
-  if (record == nullptr) return kStatusUnsuccessful;
-  if (index >= record->NumberOfPipes) return kStatusInvalidParameter;
-  return PipeRequest(ext, usb::kUrbFunctionResetPipe,
-                     record->Pipes[index].PipeHandle);
+  PipeLookup result = PipeLookup::kNoRecord;
+  if (record != nullptr) {
+    result = index < record->NumberOfPipes ? PipeLookup::kFound
+                                           : PipeLookup::kBadIndex;
+    if (result == PipeLookup::kFound) *pipe = record->Pipes[index];
+  }
+  port.ReleaseSpinLock(&ext->record_lock, irql);
+  return result;
+}
+
+NtStatus PipeLookupStatus(PipeLookup lookup) {
+  return lookup == PipeLookup::kNoRecord ? kStatusUnsuccessful
+                                         : kStatusInvalidParameter;
+}
+
+NtStatus ResetPipe(DeviceExtension* ext, uint32_t index) {
+  usb::PipeInformation pipe;
+  const PipeLookup lookup = FindPipe(ext, index, &pipe);
+  if (lookup != PipeLookup::kFound) return PipeLookupStatus(lookup);
+  return PipeRequest(ext, usb::kUrbFunctionResetPipe, pipe.PipeHandle);
 }
 
 NtStatus AbortPipe(DeviceExtension* ext, usb::UsbdPipeHandle pipe) {
@@ -198,10 +220,10 @@ NtStatus AbortPipe(DeviceExtension* ext, usb::UsbdPipeHandle pipe) {
 }
 
 NtStatus AbortPipeAt(DeviceExtension* ext, uint32_t index) {
-  const usb::InterfaceInformation* record = ext->interface_record;
-  if (record == nullptr) return kStatusUnsuccessful;
-  if (index >= record->NumberOfPipes) return kStatusInvalidParameter;
-  return AbortPipe(ext, record->Pipes[index].PipeHandle);
+  usb::PipeInformation pipe;
+  const PipeLookup lookup = FindPipe(ext, index, &pipe);
+  if (lookup != PipeLookup::kFound) return PipeLookupStatus(lookup);
+  return AbortPipe(ext, pipe.PipeHandle);
 }
 
 NtStatus Unconfigure(DeviceExtension* ext) {

@@ -1,6 +1,10 @@
 // CreateFileA and the file calls of the Linux host. Device paths go to the
 // installed device opener (the simulated I/O manager).
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/host/host_objects.h"
 #include "platform/host/win32_api.h"
@@ -12,6 +16,40 @@ std::mutex g_opener_mutex;
 DeviceOpener& Opener() {
   static DeviceOpener* opener = new DeviceOpener;
   return *opener;
+}
+// Whether an opener was installed or removed on purpose; until then the
+// first device path loads the simulated machine, libvkworld.
+bool g_opener_chosen = false;
+
+// libvkworld lives beside libvkhost; its install function sets the opener.
+void LoadWorld() {
+  Dl_info info{};
+  std::string path = "libvkworld.so";
+  if (::dladdr(reinterpret_cast<void*>(&LoadWorld), &info) && info.dli_fname) {
+    const std::string self = info.dli_fname;
+    const size_t slash = self.rfind('/');
+    if (slash != std::string::npos) path = self.substr(0, slash + 1) + path;
+  }
+  void* world = ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (world == nullptr) world = ::dlopen("libvkworld.so", RTLD_NOW | RTLD_GLOBAL);
+  if (world == nullptr) {
+    std::fprintf(stderr, "vkhost: no simulated machine: %s\n", ::dlerror());
+    return;
+  }
+  auto install = reinterpret_cast<void (*)()>(::dlsym(world, "vkworld_install"));
+  if (install) install();
+}
+
+DeviceOpener CurrentOpener() {
+  bool load = false;
+  {
+    std::lock_guard lock(g_opener_mutex);
+    load = !g_opener_chosen;
+  }
+  if (load) LoadWorld();
+  std::lock_guard lock(g_opener_mutex);
+  g_opener_chosen = true;
+  return Opener();
 }
 
 std::shared_ptr<HostFile> FileOf(HANDLE handle) {
@@ -25,6 +63,7 @@ std::shared_ptr<HostFile> FileOf(HANDLE handle) {
 void SetDeviceOpener(DeviceOpener opener) {
   std::lock_guard lock(g_opener_mutex);
   Opener() = std::move(opener);
+  g_opener_chosen = true;
 }
 
 }  // namespace vk::host
@@ -45,11 +84,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
-  vk::host::DeviceOpener opener;
-  {
-    std::lock_guard lock(vk::host::g_opener_mutex);
-    opener = vk::host::Opener();
-  }
+  const vk::host::DeviceOpener opener = vk::host::CurrentOpener();
   DWORD error = ERROR_FILE_NOT_FOUND;
   std::shared_ptr<vk::host::HostFile> file;
   if (opener && disposition == OPEN_EXISTING)

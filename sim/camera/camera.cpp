@@ -20,6 +20,7 @@ constexpr uint16_t kEndpointHalt = 0;
 constexpr uint8_t kTypeMask = 0x60, kTypeStandard = 0x00, kTypeVendor = 0x40;
 constexpr uint8_t kRecipientMask = 0x1F, kRecipientDevice = 0;
 constexpr uint8_t kRecipientEndpoint = 2;
+constexpr uint8_t kFirmwareLoad = 0xA0;
 
 std::vector<uint8_t> BuildDeviceDescriptor(const CameraOptions& o) {
   usb::DeviceDescriptor d{};
@@ -198,6 +199,10 @@ ControlResult Camera::Vendor(const SetupPacket& s, uint8_t* data) {
   const bool in = s.device_to_host();
   uint8_t answer[3] = {0, 0, 0};
   switch (s.request) {
+    case kFirmwareLoad:
+      // The USB controller's own firmware-load request: writes to its
+      // program memory, which this camera accepts and ignores.
+      return {false, in ? 0u : s.length};
     case VR_STREAM_CONTROL:
       if (in || s.index != kStreamControlIndex ||
           (s.value != kStreamStop && s.value != kStreamStart &&

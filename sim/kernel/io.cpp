@@ -132,6 +132,8 @@ bool SimKernel::CancelRequest(kernel::Irp* irp) {
 
 void SimKernel::ReleaseCancelLock(kernel::Irp*) { cancel_mutex_.unlock(); }
 
+bool SimKernel::IsCancelled(kernel::Irp* irp) { return irp->cancel; }
+
 void SimKernel::CompleteFromBus(kernel::Irp* irp, NtStatus status,
                                 uintptr_t information) {
   {

@@ -141,17 +141,38 @@ void SimKernel::Detach(kernel::DeviceObject* lower) {
 
 void SimKernel::DeleteDevice(kernel::DeviceObject* device) {
   std::lock_guard lock(objects_mutex_);
-  if (devices_.erase(device) == 0) {
+  if (devices_.count(device) == 0 || device->deleted) {
     std::fprintf(stderr, "simkernel: DeleteDevice of an unknown device\n");
     std::abort();
   }
   if (device->attached_to) device->attached_to->attached = nullptr;
-  delete device;
+  device->attached_to = nullptr;
+  device->deleted = true;
+  device->name.clear();  // no new open finds it
+  if (device->open_files == 0) {
+    devices_.erase(device);
+    delete device;
+  }
+}
+
+void SimKernel::ReferenceDevice(kernel::DeviceObject* device) {
+  std::lock_guard lock(objects_mutex_);
+  ++device->open_files;
+}
+
+void SimKernel::ReleaseDevice(kernel::DeviceObject* device) {
+  std::lock_guard lock(objects_mutex_);
+  if (--device->open_files == 0 && device->deleted) {
+    devices_.erase(device);
+    delete device;
+  }
 }
 
 size_t SimKernel::DeviceCount() const {
   std::lock_guard lock(objects_mutex_);
-  return devices_.size();
+  size_t n = 0;
+  for (kernel::DeviceObject* d : devices_) n += d->deleted ? 0 : 1;
+  return n;
 }
 
 NtStatus SimKernel::CreateSymbolicLink(const char16_t* link,

@@ -38,6 +38,8 @@ struct DeviceObject {
   DeviceObject* attached = nullptr;     // the device above in the stack
   DeviceObject* attached_to = nullptr;  // the device below
   std::atomic<int32_t> device_power_state{kPowerDeviceD0};
+  int open_files = 0;    // file objects that keep the device alive
+  bool deleted = false;  // IoDeleteDevice ran; freed with its last file
 };
 
 struct FileObject {

@@ -60,6 +60,10 @@ class SimKernel final : public kernel::KernelPort {
   void CompleteFromBus(kernel::Irp* irp, NtStatus status,
                        uintptr_t information);
   int32_t DevicePowerState(kernel::DeviceObject* device) const;
+  // Open file objects keep a deleted device (and its extension) alive until
+  // the last one is closed, as the object manager does.
+  void ReferenceDevice(kernel::DeviceObject* device);
+  void ReleaseDevice(kernel::DeviceObject* device);
 
   // ---- KernelPort ----
   void SetDispatch(kernel::DriverObject* driver, uint8_t major,
@@ -98,6 +102,7 @@ class SimKernel final : public kernel::KernelPort {
   kernel::CancelRoutine ExchangeCancelRoutine(
       kernel::Irp* irp, kernel::CancelRoutine routine) override;
   bool CancelRequest(kernel::Irp* irp) override;
+  bool IsCancelled(kernel::Irp* irp) override;
   void ReleaseCancelLock(kernel::Irp* irp) override;
   void CompleteRequest(kernel::Irp* irp) override;
   void CopyStackToNext(kernel::Irp* irp) override;

@@ -1,0 +1,159 @@
+// The read path: each ReadFile is one bulk IN transfer straight into the
+// caller's locked pages through a partial MDL, completed when the transfer
+// completes. No copy, no queue, no time-out. And bulk transfers by control
+// code on any bulk or interrupt pipe.
+#include "common/byte_order.h"
+#include "common/control_codes.h"
+#include "driver/driver.h"
+
+namespace vk::drv {
+namespace {
+
+using kernel::KernelPort;
+
+constexpr uint32_t kBulkFlagsIn =
+    usb::kUsbdTransferDirectionIn | usb::kUsbdShortTransferOk;
+constexpr uint32_t kBulkFlagsOut = usb::kUsbdShortTransferOk;
+
+struct ReadContext {
+  usb::UrbBulkOrInterruptTransfer* urb;
+  kernel::Mdl* partial;
+  DeviceExtension* ext;
+};
+
+void FreeReadContext(KernelPort& port, ReadContext* ctx) {
+  if (ctx->urb) port.FreePool(ctx->urb);
+  if (ctx->partial) port.FreeMdl(ctx->partial);
+  port.FreePool(ctx);
+}
+
+// Dispatch level.
+NtStatus ReadCompletion(kernel::DeviceObject*, kernel::Irp* irp,
+                        void* context) {
+  auto* ctx = static_cast<ReadContext*>(context);
+  DeviceExtension* ext = ctx->ext;
+  KernelPort& port = *ext->driver->port;
+  const kernel::IoStatus io = port.Status(irp);
+  if (NtSuccess(io.status))
+    port.SetStatus(irp, io.status, ctx->urb->TransferBufferLength);
+  LeaveIo(ext);
+  FreeReadContext(port, ctx);
+  return io.status;
+}
+
+// The handle's read pipe, checked as the read path requires.
+NtStatus ReadPipe(DeviceExtension* ext, kernel::FileObject* file,
+                  usb::PipeInformation* pipe) {
+  KernelPort& port = *ext->driver->port;
+  if (!kernel::LoadByte(&ext->read_enabled) || file == nullptr ||
+      port.FileContext(file) != ReadPipeContext())
+    return kStatusInvalidHandle;
+  if (FindPipe(ext, 1, pipe) != PipeLookup::kFound ||
+      pipe->PipeType != usb::UsbdPipeType::kBulk)
+    return kStatusInvalidHandle;
+  return pipe->PipeHandle == nullptr ? kStatusUnsuccessful : kStatusSuccess;
+}
+
+// Builds the read context: partial MDL over the caller's whole buffer and
+// the bulk URB. Null when the pool is exhausted (nothing is left taken).
+ReadContext* NewReadContext(DeviceExtension* ext, kernel::Mdl* mdl,
+                            uint32_t length, const usb::PipeInformation& pipe,
+                            bool read) {
+  KernelPort& port = *ext->driver->port;
+  auto* ctx = static_cast<ReadContext*>(port.AllocateNonPaged(sizeof(ReadContext)));
+  if (ctx == nullptr) return nullptr;
+  *ctx = {nullptr, nullptr, ext};
+  void* address = port.MdlVirtualAddress(mdl);
+  ctx->partial = port.AllocateMdl(address, length);
+  ctx->urb = static_cast<usb::UrbBulkOrInterruptTransfer*>(
+      AllocateUrb(port, sizeof(usb::UrbBulkOrInterruptTransfer)));
+  if (ctx->partial == nullptr || ctx->urb == nullptr) {
+    FreeReadContext(port, ctx);
+    return nullptr;
+  }
+  port.BuildPartialMdl(mdl, ctx->partial, address, length);
+  usb::UrbBulkOrInterruptTransfer* urb = ctx->urb;
+  urb->Hdr.Length = sizeof(*urb);
+  urb->Hdr.Function = usb::kUrbFunctionBulkOrInterruptTransfer;
+  urb->PipeHandle = pipe.PipeHandle;
+  urb->TransferFlags = read ? kBulkFlagsIn : kBulkFlagsOut;
+  urb->TransferBufferLength = length;
+  urb->TransferBufferMDL = ctx->partial;
+  return ctx;
+}
+
+}  // namespace
+
+NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp) {
+  DeviceExtension* ext = ExtensionOf(device);
+  KernelPort& port = *ext->driver->port;
+  const kernel::StackLocation s = port.CurrentStack(irp);
+  usb::PipeInformation pipe;
+  const NtStatus refused = ReadPipe(ext, s.file, &pipe);
+  if (!NtSuccess(refused)) return CompleteWith(port, irp, refused);
+  // A zero-length read comes without an MDL: it completes at once.
+  if (s.length == 0) return CompleteWith(port, irp, kStatusSuccess);
+  kernel::Mdl* mdl = port.RequestMdl(irp);
+  if (mdl == nullptr) return CompleteWith(port, irp, kStatusInvalidParameter);
+  const uint32_t length = port.MdlByteCount(mdl);
+  if (length > kMaxTransferSize)
+    return CompleteWith(port, irp, kStatusInvalidParameter);
+  ReadContext* ctx =
+      NewReadContext(ext, mdl, length, pipe, s.major == kernel::kIrpMjRead);
+  if (ctx == nullptr) return CompleteWith(port, irp, kStatusInsufficientResources);
+  port.SetNextInternalRequest(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, ctx->urb);
+  port.SetCompletion(irp, &ReadCompletion, ctx);
+  port.MarkPending(irp);
+  if (!EnterIo(ext)) {
+    FreeReadContext(port, ctx);
+    CompleteWith(port, irp, kStatusDeletePending);
+    return kStatusPending;
+  }
+  const NtStatus status = port.CallDriver(ext->lower_device, irp);
+  if (!NtSuccess(status) && status != kStatusCancelled &&
+      status != kStatusDeviceNotConnected)
+    ResetPipe(ext, 0);
+  return kStatusPending;
+}
+
+NtStatus BulkTransfer(DeviceExtension* ext, kernel::Irp* irp,
+                      const kernel::StackLocation& s, uintptr_t* information) {
+  KernelPort& port = *ext->driver->port;
+  const auto* input = static_cast<const uint8_t*>(port.SystemBuffer(irp));
+  usb::PipeInformation pipe;
+  if (s.input_length < 4) {
+    usb::PipeInformation any;
+    return FindPipe(ext, 0, &any) == PipeLookup::kNoRecord
+               ? kStatusUnsuccessful
+               : kStatusInvalidParameter;
+  }
+  const PipeLookup lookup = FindPipe(ext, LoadLe32(input), &pipe);
+  if (lookup != PipeLookup::kFound) return PipeLookupStatus(lookup);
+  if (pipe.PipeType != usb::UsbdPipeType::kBulk &&
+      pipe.PipeType != usb::UsbdPipeType::kInterrupt)
+    return kStatusInvalidParameter;
+  if (pipe.PipeHandle == nullptr) return kStatusUnsuccessful;
+  if (s.output_length > pipe.MaximumTransferSize) return kStatusInvalidParameter;
+  kernel::Mdl* mdl = port.RequestMdl(irp);
+  if (s.output_length > 0 &&
+      (mdl == nullptr || port.MdlByteCount(mdl) < s.output_length))
+    return kStatusInvalidParameter;
+  auto* urb = static_cast<usb::UrbBulkOrInterruptTransfer*>(
+      AllocateUrb(port, sizeof(usb::UrbBulkOrInterruptTransfer)));
+  if (urb == nullptr) return kStatusNoMemory;
+  urb->Hdr.Length = sizeof(*urb);
+  urb->Hdr.Function = usb::kUrbFunctionBulkOrInterruptTransfer;
+  urb->PipeHandle = pipe.PipeHandle;
+  // The direction follows the endpoint, not the control code.
+  urb->TransferFlags = (pipe.EndpointAddress & usb::kEndpointDirectionIn)
+                           ? kBulkFlagsIn
+                           : kBulkFlagsOut;
+  urb->TransferBufferLength = s.output_length;
+  urb->TransferBufferMDL = s.output_length > 0 ? mdl : nullptr;
+  const NtStatus status = SubmitUrb(ext, &urb->Hdr);
+  if (NtSuccess(status)) *information = urb->TransferBufferLength;
+  port.FreePool(urb);
+  return status;
+}
+
+}  // namespace vk::drv

@@ -1,0 +1,251 @@
+// The read path, isochronous transfers and the stream rings.
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/byte_order.h"
+#include "link_fixture.h"
+
+namespace vk::drv {
+namespace {
+
+using StreamingTest = LinkFixture;
+constexpr uint32_t kFullFrame = 2048 * 1536;
+
+TEST_F(StreamingTest, ReadBeforeEnableReadIsAnInvalidHandle) {
+  std::vector<uint8_t> buffer(512);
+  const Result r = Read(buffer.data(), 512);
+  EXPECT_EQ(r.status, kStatusInvalidHandle);
+  EXPECT_EQ(r.information, 0u);
+}
+
+TEST_F(StreamingTest, ReadLimitsAndZeroLength) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  StreamFullResolution();
+  WatchUrbs();
+  std::vector<uint8_t> buffer(3584001);
+  EXPECT_EQ(Read(buffer.data(), 3584001).status, kStatusInvalidParameter);
+  Result r = Read(buffer.data(), 0);
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_TRUE(Urbs().empty());
+  // 3,584,000 bytes go as one transfer; the frame ends it short.
+  r = Read(buffer.data(), 3584000);
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.information, kFullFrame);
+  const auto urbs = Urbs();
+  ASSERT_EQ(urbs.size(), 1u);
+  const auto& urb = As<usb::UrbBulkOrInterruptTransfer>(urbs[0]);
+  EXPECT_EQ(urb.Hdr.Length, 128);
+  EXPECT_EQ(urb.TransferBufferLength, 3584000u);
+  EXPECT_EQ(urb.TransferFlags, 3u);
+  EXPECT_EQ(urb.TransferBuffer, nullptr);
+  EXPECT_NE(urb.TransferBufferMDL, nullptr);
+}
+
+TEST_F(StreamingTest, ShortFinalPacketEndsTheRead) {
+  sim::FaultPlan f;
+  f.cut_frame_bytes = 3000000;
+  CameraOf(camera_).SetFaults(f);
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  StreamFullResolution();
+  std::vector<uint8_t> buffer(3145728);
+  const Result r = Read(buffer.data(), 3145728);
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.information, 3000000u);
+}
+
+TEST_F(StreamingTest, EveryHandleReadsOnceEnabled) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  StreamFullResolution();
+  std::shared_ptr<sim::OpenFile> other = OpenAnother();
+  std::vector<uint8_t> chunk(2048 * 128);
+  std::promise<kernel::IoStatus> done;
+  io_.Read(*other, false, chunk.data(), chunk.size(),
+           [&done](const kernel::IoStatus& io) { done.set_value(io); });
+  EXPECT_EQ(done.get_future().get().information, chunk.size());
+}
+
+TEST_F(StreamingTest, FourReadsInFlightDeliverWholeFrames) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  StreamFullResolution();
+  constexpr uint32_t kChunk = 2048 * 128;
+  std::vector<std::vector<uint8_t>> slots(4, std::vector<uint8_t>(kChunk));
+  std::vector<std::future<kernel::IoStatus>> results(4);
+  std::vector<std::shared_ptr<std::promise<kernel::IoStatus>>> promises(4);
+  auto issue = [&](int slot) {
+    promises[slot] = std::make_shared<std::promise<kernel::IoStatus>>();
+    results[slot] = promises[slot]->get_future();
+    auto p = promises[slot];
+    io_.Read(*file_, false, slots[slot].data(), kChunk,
+             [p](const kernel::IoStatus& io) { p->set_value(io); });
+  };
+  for (int s = 0; s < 4; ++s) issue(s);
+  // Two frames: 12 full chunks and the zero-length end, twice.
+  std::vector<uintptr_t> sizes;
+  for (int k = 0; k < 26; ++k) {
+    const int slot = k % 4;
+    sizes.push_back(results[slot].get().information);
+    issue(slot);
+  }
+  for (int k = 0; k < 26; ++k)
+    EXPECT_EQ(sizes[k], (k % 13 == 12) ? 0u : kChunk) << k;
+  io_.Cancel(*file_, nullptr);
+  for (auto& r : results) r.wait();
+}
+
+TEST_F(StreamingTest, UnplugWithReadsOutstandingCompletesThemAndRemoves) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);  // not streaming: reads wait
+  std::vector<uint8_t> chunk(2048 * 128);
+  std::vector<std::shared_ptr<std::promise<kernel::IoStatus>>> reads;
+  for (int i = 0; i < 4; ++i) {
+    auto p = std::make_shared<std::promise<kernel::IoStatus>>();
+    io_.Read(*file_, false, chunk.data(), chunk.size(),
+             [p](const kernel::IoStatus& io) { p->set_value(io); });
+    reads.push_back(p);
+  }
+  while (camera_.bus->usb().QueuedTransfers() < 4) std::this_thread::yield();
+  pnp().Unplug(camera_.id);
+  for (auto& p : reads) EXPECT_FALSE(NtSuccess(p->get_future().get().status));
+  EXPECT_FALSE(kernel().LinkExists(u"\\DosDevices\\trq5c-0"));
+  // The open handle still works as far as the driver lets it: refused.
+  uint8_t out[8];
+  EXPECT_EQ(Ioctl(IOCTL_GET_DRIVER_VERSION, nullptr, 0, out, 8).status,
+            kStatusDeletePending);
+  camera_.bus.reset();
+}
+
+TEST_F(StreamingTest, CancelledReadCompletesCancelled) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  std::vector<uint8_t> chunk(512);
+  std::promise<kernel::IoStatus> done;
+  kernel::Irp* request = nullptr;
+  io_.Read(*file_, false, chunk.data(), 512,
+           [&done](const kernel::IoStatus& io) { done.set_value(io); }, &request);
+  while (camera_.bus->usb().QueuedTransfers() < 1) std::this_thread::yield();
+  EXPECT_TRUE(io_.Cancel(*file_, request));
+  EXPECT_EQ(done.get_future().get().status, kStatusCancelled);
+  EXPECT_EQ(Extension(0)->pending_io, 1);
+}
+
+// ---- Isochronous ----
+
+class IsoTest : public LinkFixture {
+ protected:
+  void SetUp() override {
+    LinkFixture::SetUp();
+    const uint8_t alternate_one[2] = {0, 1};
+    ASSERT_EQ(Ioctl(IOCTL_SET_INTERFACE, alternate_one, 2, nullptr, 0).status,
+              kStatusSuccess);
+  }
+  static std::vector<uint8_t> Block(uint32_t count, uint32_t n, uint32_t t,
+                                    uint32_t size = 1024) {
+    std::vector<uint8_t> b(20);
+    Encode(IsoTransferRequest{1, size, count, n, t}, b.data());
+    return b;
+  }
+};
+
+TEST_F(IsoTest, PacketCountMustBeAMultipleOfAPass) {
+  std::vector<uint8_t> out(100 * (1024 + 12));
+  const auto block = Block(100, 8, 4);
+  EXPECT_EQ(Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size()).status,
+            kStatusInvalidParameter);
+  const auto zero = Block(96, 0, 4);
+  EXPECT_EQ(Ioctl(IOCTL_ISO_READ, zero.data(), 20, out.data(), out.size()).status,
+            kStatusInvalidParameter);
+}
+
+TEST_F(IsoTest, EachSlotRunsThreePassesAndRecordsFollowTheData) {
+  StreamFullResolution();
+  WatchUrbs();
+  const auto block = Block(96, 8, 4);
+  std::vector<uint8_t> out(96 * (1024 + 12));
+  const Result r =
+      Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size());
+  EXPECT_EQ(r.status, kStatusSuccess);
+  EXPECT_EQ(r.information, 0u);
+  const auto urbs = Urbs();
+  ASSERT_EQ(urbs.size(), 12u);  // 4 slots x 3 passes
+  EXPECT_EQ(As<usb::UrbHeader>(urbs[0]).Length, 152 + 12 * 8);
+  EXPECT_EQ(As<usb::UrbIsochTransfer>(urbs[0]).TransferFlags, 7u);
+  for (uint32_t p = 0; p < 96; ++p) {
+    const uint8_t* record = out.data() + 96 * 1024 + p * 12;
+    EXPECT_EQ(LoadLe32(record), (p % 8) * 1024) << p;  // offset in its slice
+    EXPECT_EQ(LoadLe32(record + 4), 1024u) << p;
+  }
+  EXPECT_EQ(Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size() - 1)
+                .status,
+            kStatusUnsuccessful);
+}
+
+TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
+  StreamFullResolution();
+  const auto block = Block(64, 8, 2);
+  ASSERT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+            kStatusSuccess);
+  EXPECT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+            kStatusInvalidDeviceState);
+  std::vector<uint8_t> out(64 * (1024 + 12));
+  EXPECT_EQ(Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
+                  out.size() + 1).status,
+            kStatusInvalidParameter);
+  uintptr_t got = 0;
+  for (int i = 0; i < 200 && got == 0; ++i) {
+    got = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size())
+              .information;
+    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(got, 0u);
+  EXPECT_EQ(got % (1024 + 12), 0u);  // whole packets with their records
+  EXPECT_EQ(Ioctl(IOCTL_STOP_ISO_STREAM, nullptr, 0, nullptr, 0).status,
+            kStatusSuccess);
+  NtStatus status = kStatusSuccess;
+  for (int i = 0; i < 1000 && status == kStatusSuccess; ++i) {
+    status = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
+                   out.size()).status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(status, kStatusUnsuccessful);  // the rings are gone
+  EXPECT_EQ(Extension(0)->pending_io, 1);
+}
+
+TEST_F(IsoTest, RemovalEndsARunningStream) {
+  const auto block = Block(64, 8, 2);
+  ASSERT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+            kStatusSuccess);
+  const sim::PoolStats before = kernel().Pool();
+  EXPECT_EQ(pnp().SendPnp(camera_.id, kernel::kIrpMnRemoveDevice), kStatusSuccess);
+  EXPECT_LT(kernel().Pool().live_blocks, before.live_blocks);
+}
+
+// ---- Rings ----
+
+TEST(StreamRing, AppendNeverSplitsAndTakeWraps) {
+  sim::SimKernel kernel;
+  StreamRing* ring = NewStreamRing(kernel, 32);
+  ASSERT_NE(ring, nullptr);
+  uint8_t bytes[32];
+  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(RingAppend(kernel, ring, bytes, 22), 22u);
+  // 10 bytes free: an append of 12 is refused and changes nothing.
+  EXPECT_EQ(RingAppend(kernel, ring, bytes, 12), 0u);
+  EXPECT_EQ(ring->in_use, 22u);
+  EXPECT_EQ(ring->write_position, 22u);
+  uint8_t out[32] = {};
+  EXPECT_EQ(RingTake(kernel, ring, out, 20), 20u);
+  EXPECT_EQ(out[19], 19);
+  // Wraps: 10 bytes from 22 to 32, 2 at the start.
+  EXPECT_EQ(RingAppend(kernel, ring, bytes + 20, 12), 12u);
+  EXPECT_EQ(ring->write_position, 2u);
+  EXPECT_EQ(RingTake(kernel, ring, out, 32), 14u);
+  EXPECT_EQ(out[0], 20);
+  EXPECT_EQ(out[13], 31);
+  EXPECT_EQ(RingTake(kernel, ring, out, 33), 0u);  // more than the capacity
+  EXPECT_EQ(RingTake(kernel, ring, out, 4), 0u);   // empty
+  FreeStreamRing(kernel, ring);
+  EXPECT_EQ(kernel.Pool().live_blocks, 0u);
+}
+
+}  // namespace
+}  // namespace vk::drv
