@@ -114,7 +114,7 @@ TEST_F(DeviceControlTest, MemoryLoadSendsWholeChunksOnly) {
 
 TEST_F(DeviceControlTest, MemoryWriteGoesInSixtyFourByteChunks) {
   CameraOf(camera_).ClearRequests();
-  uint8_t start[2];
+  uint8_t start[3] = {};
   StoreLe16(start, 0x1000);
   std::vector<uint8_t> bytes(130);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);

@@ -25,7 +25,7 @@ TEST_F(DeviceObjectsTest, FirstCameraGetsLinkZeroAndItsSettings) {
   EXPECT_EQ(Text(ext->settings->series), u"TRQ50");
   EXPECT_TRUE(ext->settings->register_per_camera);
   EXPECT_FALSE(ext->settings->register_configured);
-  EXPECT_EQ(ext->pending_io, 1);
+  EXPECT_EQ(PendingIo(0), 1);
   const uint32_t flags = kernel().DeviceFlags(c.top());
   EXPECT_TRUE(flags & kernel::kDoDirectIo);
   EXPECT_TRUE(flags & kernel::kDoPowerPagable);

@@ -46,6 +46,10 @@ class DriverFixture : public ::testing::Test {
   void SetStartValue(const std::string& name, const std::u16string& text) {
     kernel().SetRegistryValue(kStartKey, name, kernel::kRegSz, WideValue(text));
   }
+  // The pending-I/O count, read as the driver writes it (atomically).
+  int32_t PendingIo(int instance) {
+    return __atomic_load_n(&Extension(instance)->pending_io, __ATOMIC_ACQUIRE);
+  }
   sim::Camera& CameraOf(const sim::PluggedCamera& c) {
     return c.bus->usb().camera();
   }

@@ -30,7 +30,7 @@ TEST_F(PnpPowerTest, UnknownMinorIsPassedDownUntouched) {
   const sim::PluggedCamera c = Plug();
   EXPECT_EQ(pnp().SendPnp(c.id, 0x07 /* query device relations */),
             kStatusNotSupported);
-  EXPECT_EQ(Extension(0)->pending_io, 1);
+  EXPECT_EQ(PendingIo(0), 1);
 }
 
 TEST_F(PnpPowerTest, RequestDuringRemovalIsRefusedWithoutTouchingTheCamera) {
@@ -43,7 +43,7 @@ TEST_F(PnpPowerTest, RequestDuringRemovalIsRefusedWithoutTouchingTheCamera) {
             kStatusDeletePending);
   EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice), kStatusDeletePending);
   EXPECT_TRUE(CameraOf(c).Requests().empty());
-  EXPECT_EQ(ext->pending_io, 1);
+  EXPECT_EQ(PendingIo(0), 1);
   kernel::StoreByte(&ext->removing, 0);
 }
 

@@ -65,7 +65,7 @@ TEST_F(TokenTest, ReleaseGrantsTheWaiterInOrder) {
   Pending b = Acquire(1);
   Pending c = Acquire(2);
   EXPECT_FALSE(Ready(b));
-  EXPECT_EQ(Extension(1)->pending_io, 2);  // the waiting acquire holds it
+  EXPECT_EQ(PendingIo(1), 2);  // the waiting acquire holds it
   Pending second = Acquire(1);  // while waiting: fails at once
   EXPECT_EQ(second.Wait().status, kStatusUnsuccessful);
   Pending r = Release(0);
@@ -74,7 +74,7 @@ TEST_F(TokenTest, ReleaseGrantsTheWaiterInOrder) {
   EXPECT_EQ(b.Wait().status, kStatusSuccess);
   EXPECT_EQ((*b.block)[1], 1);
   EXPECT_FALSE(Ready(c));
-  EXPECT_EQ(Extension(1)->pending_io, 1);
+  EXPECT_EQ(PendingIo(1), 1);
   Release(1).Wait();
   EXPECT_EQ(c.Wait().status, kStatusSuccess);
 }
