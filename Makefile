@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 DEMO_OUT ?= out
 
-.PHONY: setup build test demo sanitize tsan windows bench clean
+.PHONY: setup build test demo sanitize tsan windows bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -43,8 +43,20 @@ windows: setup
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD)-win64 -j $(JOBS)
 
+fuzz: setup
+	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_FUZZ=ON \
+	  -DVKCAM_BUILD_TESTS=OFF -DVKCAM_BUILD_BENCH=OFF
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target dispatcher_fuzz token_fuzz
+
+# A bounded run of each fuzz target, as CI runs them.
+fuzz-short: fuzz
+	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=20000 -max_len=512
+	$(BUILD)-fuzz/fuzz/token_fuzz -runs=20000 -max_len=64
+
 bench: build
 	$(BUILD)/bench/vkcam-bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(DEMO_OUT)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-fuzz $(DEMO_OUT)
