@@ -23,6 +23,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
+	$(BUILD)/tools/vkcam devices
 	$(BUILD)/tools/vkcam-simdemo $(DEMO_OUT)
 
 sanitize: setup
