@@ -1,6 +1,10 @@
 // CreateFileA and the file calls of the Linux host. Device paths go to the
 // installed device opener (the simulated I/O manager).
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -68,6 +72,85 @@ void SetDeviceOpener(DeviceOpener opener) {
 
 }  // namespace vk::host
 
+namespace vk::host {
+namespace {
+
+// An ordinary file: synchronous reads and writes on a descriptor. An
+// OVERLAPPED, when given, is completed before the call returns.
+class PlainFile final : public HostFile {
+ public:
+  explicit PlainFile(int fd) : fd_(fd) {}
+  ~PlainFile() override { ::close(fd_); }
+
+  BOOL Read(LPVOID buffer, DWORD size, LPDWORD read,
+            LPOVERLAPPED overlapped) override {
+    const ssize_t n = ::read(fd_, buffer, size);
+    return Done(n, read, overlapped);
+  }
+  BOOL Write(LPCVOID buffer, DWORD size, LPDWORD written,
+             LPOVERLAPPED overlapped) override {
+    const ssize_t n = ::write(fd_, buffer, size);
+    return Done(n, written, overlapped);
+  }
+  BOOL GetOverlappedResult(LPOVERLAPPED overlapped, LPDWORD transferred,
+                           BOOL) override {
+    if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    return overlapped->Internal == 0;
+  }
+
+ private:
+  static BOOL Done(ssize_t n, LPDWORD count, LPOVERLAPPED overlapped) {
+    if (count) *count = n < 0 ? 0 : static_cast<DWORD>(n);
+    if (overlapped) {
+      overlapped->Internal = n < 0 ? 1 : 0;
+      overlapped->InternalHigh = n < 0 ? 0 : static_cast<ULONG_PTR>(n);
+      if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+    }
+    if (n < 0) SetLastError(ERROR_GEN_FAILURE);
+    return n >= 0;
+  }
+  int fd_;
+};
+
+DWORD ErrorOfErrno(int error) {
+  switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EEXIST: return 80;  // ERROR_FILE_EXISTS
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+HANDLE OpenPlainFile(const char* name, DWORD access, DWORD disposition) {
+  int flags = O_CLOEXEC;
+  const bool reads = access & GENERIC_READ, writes = access & GENERIC_WRITE;
+  flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+  switch (disposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case 5: flags |= O_TRUNC; break;  // TRUNCATE_EXISTING
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+  }
+  std::string path = name;
+  for (char& c : path) c = c == '\\' ? '/' : c;
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    SetLastError(ErrorOfErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  return RegisterHandle(std::make_shared<PlainFile>(fd));
+}
+
+}  // namespace
+}  // namespace vk::host
+
 using vk::host::FileOf;
 
 extern "C" {
@@ -79,11 +162,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share,
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  if (std::strncmp(name, "\\\\.\\", 4) != 0) {
-    // Plain files are opened with the C and C++ libraries, not through here.
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (std::strncmp(name, "\\\\.\\", 4) != 0)
+    return vk::host::OpenPlainFile(name, access, disposition);
   const vk::host::DeviceOpener opener = vk::host::CurrentOpener();
   DWORD error = ERROR_FILE_NOT_FOUND;
   std::shared_ptr<vk::host::HostFile> file;

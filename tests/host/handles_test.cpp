@@ -146,3 +146,34 @@ TEST(System, ReportsProcessorsTimeAndModule) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlainFiles, CreateWriteReadAndDispositions) {
+  const std::string path = ::testing::TempDir() + "vkcam_plain_file.bin";
+  std::remove(path.c_str());
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "frame", 5, &n, nullptr));
+  EXPECT_EQ(n, 5u);
+  CloseHandle(h);
+  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                        nullptr),
+            INVALID_HANDLE_VALUE);
+  h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                  nullptr);
+  char text[8] = {};
+  EXPECT_TRUE(ReadFile(h, text, sizeof(text), &n, nullptr));
+  EXPECT_EQ(n, 5u);
+  EXPECT_STREQ(text, "frame");
+  CloseHandle(h);
+  std::remove(path.c_str());
+}
+
+}  // namespace
