@@ -129,6 +129,8 @@ std::vector<uint8_t> Camera::StringDescriptor(uint8_t index) const {
     StoreLe16(&d[2], kStringLanguageId);
     return d;
   }
+  if (index == 2 && !options_.product_descriptor.empty())
+    return options_.product_descriptor;
   const std::string* text = index == 1   ? &options_.manufacturer
                             : index == 2 ? &options_.product
                                          : nullptr;

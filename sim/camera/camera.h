@@ -62,8 +62,10 @@ struct CameraOptions {
   std::string nvram_file;
   std::vector<HotPixel> hot_pixels = DefaultHotPixels();
   FaultPlan faults;
-  // Replaces the camera's configuration descriptor (tests of odd devices).
+  // Replace the camera's configuration descriptor and its product string
+  // descriptor (string 2), for tests of odd devices.
   std::vector<uint8_t> configuration_descriptor;
+  std::vector<uint8_t> product_descriptor;
 
   static std::vector<HotPixel> DefaultHotPixels();
 };
