@@ -58,6 +58,7 @@ fuzz-short: fuzz
 
 bench: build
 	$(BUILD)/bench/vkcam-bench
+	$(BUILD)/bench/vkcam-readframe-bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-fuzz $(DEMO_OUT)
