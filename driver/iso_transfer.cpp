@@ -212,15 +212,29 @@ NtStatus StreamCompletion(kernel::DeviceObject*, kernel::Irp* irp,
 // 64-bit products, so no length can wrap.
 uint64_t Product(uint64_t a, uint64_t b) { return a * b; }
 
+// The request block and the isochronous pipe it names, both checked.
+NtStatus ReadIsoRequest(DeviceExtension* ext, kernel::Irp* irp,
+                        const kernel::StackLocation& s, IsoTransferRequest* r,
+                        usb::PipeInformation* pipe) {
+  if (!ReadBlock(*ext->driver->port, irp, s, r)) return kStatusInvalidParameter;
+  return IsoPipe(ext, *r, pipe);
+}
+
+// Every slot's first transfer, built and sent down in slot order.
+void LaunchSlots(IsoContext* ctx, kernel::CompletionRoutine completion) {
+  for (uint32_t i = 0; i < ctx->t; ++i)
+    BuildIsoUrb(&ctx->slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
+  for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], completion);
+}
+
 }  // namespace
 
 NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
                      const kernel::StackLocation& s) {
   KernelPort& port = *ext->driver->port;
   IsoTransferRequest r;
-  if (!ReadBlock(port, irp, s, &r)) return kStatusInvalidParameter;
   usb::PipeInformation pipe;
-  const NtStatus refused = IsoPipe(ext, r, &pipe);
+  const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
   const uint64_t per_pass = Product(r.packets_per_transfer, r.transfers_in_flight);
   if (per_pass == 0 || r.packet_count % per_pass != 0 ||
@@ -241,9 +255,7 @@ NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
     port.FreePool(ctx);
     return kStatusInsufficientResources;
   }
-  for (uint32_t i = 0; i < ctx->t; ++i)
-    BuildIsoUrb(&ctx->slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
-  for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], &SlotCompletion);
+  LaunchSlots(ctx, &SlotCompletion);
   for (uint32_t i = 0; i < ctx->t; ++i) port.WaitForEvent(&ctx->slots[i].done);
   FreeSlots(ctx);
   port.FreePool(ctx);
@@ -254,9 +266,8 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
                         const kernel::StackLocation& s) {
   KernelPort& port = *ext->driver->port;
   IsoTransferRequest r;
-  if (!ReadBlock(port, irp, s, &r)) return kStatusInvalidParameter;
   usb::PipeInformation pipe;
-  const NtStatus refused = IsoPipe(ext, r, &pipe);
+  const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
   const uint64_t buffer = Product(Product(r.packets_per_transfer,
                                           r.transfers_in_flight),
@@ -304,9 +315,7 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   // for its last transfer.
   EnterIo(ext);
   kernel::StoreByte(&ext->iso_stop, 0);
-  for (uint32_t i = 0; i < ctx->t; ++i)
-    BuildIsoUrb(&ctx->slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
-  for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], &StreamCompletion);
+  LaunchSlots(ctx, &StreamCompletion);
   return kStatusSuccess;
 }
 
