@@ -5,6 +5,8 @@
 //   [selector u8][input length u8][output length u16 LE][input bytes...]
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "fuzz/fuzz_world.h"
@@ -77,6 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // A code that stopped the stream or changed the interface is undone.
       world.Prepare(file);
     });
+  }
+  static int inputs = 0;
+  if (std::getenv("VKCAM_FUZZ_POOL") && ++inputs % 5000 == 0) {
+    const vk::sim::PoolStats pool = world.kernel().Pool();
+    std::fprintf(stderr, "pool: %zu blocks, %zu bytes, %zu requests out\n",
+                 pool.live_blocks, pool.live_bytes, world.io().Outstanding());
   }
   return 0;
 }

@@ -40,6 +40,7 @@ class FuzzWorld {
   };
 
   sim::IoManager& io() { return io_; }
+  sim::SimKernel& kernel() { return system_.kernel(); }
   Camera& camera(size_t i) { return cameras_[i % cameras_.size()]; }
   size_t cameras() const { return cameras_.size(); }
 

@@ -1,0 +1,255 @@
+// The three demosaic modes. Each works row by row with the raw rows it
+// needs at hand, one specialised loop per row parity.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sdk/core/isp.h"
+
+namespace vk::isp {
+namespace {
+
+constexpr int B = 0, G = 1, R = 2;  // byte order of a pixel
+
+inline uint8_t Clamp(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+
+void BlackRow(uint8_t* out, Geometry g, int row) {
+  std::memset(out + static_cast<size_t>(row) * g.width * 3, 0,
+              static_cast<size_t>(g.width) * 3);
+}
+
+inline uint8_t* Pixel(uint8_t* out, Geometry g, int r, int c) {
+  return out + (static_cast<size_t>(r) * g.width + c) * 3;
+}
+
+}  // namespace
+
+void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+               int last) {
+  const int w = g.width, h = g.height;
+  for (int r = first; r < last; ++r) {
+    if (r == 0 || r == h - 1) {
+      BlackRow(out, g, r);
+      continue;
+    }
+    const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
+    const uint8_t* x = up + w;
+    const uint8_t* down = x + w;
+    uint8_t* p = Pixel(out, g, r, 0);
+    p[0] = p[1] = p[2] = 0;
+    const bool even = (r & 1) == 0;
+    // On an even row green sits on even columns and red on odd ones; on an
+    // odd row blue on even columns and green on odd ones.
+    const int own = even ? R : B, other = even ? B : R;
+    for (int c = 1; c < w - 1; ++c) {
+      p = Pixel(out, g, r, c);
+      const bool green = ((c & 1) == 0) == even;
+      if (green) {
+        p[G] = static_cast<uint8_t>((x[c] + up[c + 1]) >> 1);
+        // Even row: red left and right, blue above and below; odd: swapped.
+        p[even ? R : B] = static_cast<uint8_t>((x[c - 1] + x[c + 1]) >> 1);
+        p[even ? B : R] = static_cast<uint8_t>((up[c] + down[c]) >> 1);
+      } else {
+        p[own] = x[c];
+        p[other] = static_cast<uint8_t>(
+            (up[c - 1] + up[c + 1] + down[c - 1] + down[c + 1]) >> 2);
+        p[G] = static_cast<uint8_t>((up[c] + down[c] + x[c - 1] + x[c + 1]) >> 2);
+      }
+    }
+    p = Pixel(out, g, r, w - 1);
+    p[0] = p[1] = p[2] = 0;
+  }
+}
+
+// ---- Mode 1: gradient-corrected, border of two ----
+
+void Mode1Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                int last) {
+  const int w = g.width, h = g.height;
+  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
+  for (int r = first; r < last; ++r) {
+    if (r < 2 || r > h - 3) {
+      BlackRow(out, g, r);
+      continue;
+    }
+    const bool even = (r & 1) == 0;
+    for (int c = 0; c < w; ++c) {
+      uint8_t* p = Pixel(out, g, r, c);
+      p[0] = p[1] = p[2] = 0;
+      if (c < 2 || c > w - 3) continue;
+      const bool green = ((c & 1) == 0) == even;
+      const int x = X(r, c);
+      if (green) {
+        p[G] = static_cast<uint8_t>(x);
+        continue;
+      }
+      p[even ? R : B] = static_cast<uint8_t>(x);
+      const int dh = std::abs(2 * x - X(r, c - 2) - X(r, c + 2)) +
+                     std::abs(X(r, c - 1) - X(r, c + 1));
+      const int dv = std::abs(2 * x - X(r - 2, c) - X(r + 2, c)) +
+                     std::abs(X(r - 1, c) - X(r + 1, c));
+      int v;
+      if (dh < dv) {
+        v = ((X(r, c - 1) + X(r, c + 1)) >> 1) +
+            ((2 * x - X(r, c - 2) - X(r, c + 2)) >> 2);
+      } else if (dv < dh) {
+        v = ((X(r - 1, c) + X(r + 1, c)) >> 1) +
+            ((2 * x - X(r - 2, c) - X(r + 2, c)) >> 2);
+      } else {
+        v = ((4 * x - X(r - 2, c) - X(r + 2, c) - X(r, c - 2) - X(r, c + 2)) >> 3) +
+            ((X(r - 1, c) + X(r + 1, c) + X(r, c - 1) + X(r, c + 1)) >> 2);
+      }
+      p[G] = Clamp(v);
+    }
+  }
+}
+
+namespace {
+
+// The diagonal rule of mode 1: the colour missing at a red or blue site from
+// the diagonal neighbours, steered by the green plane.
+inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
+                         int x_ne, int x_sw, int x_nw, int x_se) {
+  const int d1 = std::abs(2 * gc - g_ne - g_sw) + std::abs(x_ne - x_sw);
+  const int d2 = std::abs(2 * gc - g_nw - g_se) + std::abs(x_nw - x_se);
+  if (d1 < d2) return ((2 * gc - g_ne - g_sw) >> 1) + ((x_ne + x_sw) >> 1);
+  if (d2 < d1) return ((2 * gc - g_nw - g_se) >> 1) + ((x_nw + x_se) >> 1);
+  return ((4 * gc - g_ne - g_sw - g_nw - g_se) >> 2) +
+         ((x_ne + x_sw + x_nw + x_se) >> 2);
+}
+
+}  // namespace
+
+void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                  int last) {
+  const int w = g.width, h = g.height;
+  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
+  auto Gp = [&](int r, int c) { return static_cast<int>(Pixel(out, g, r, c)[G]); };
+  for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
+    const bool even = (r & 1) == 0;
+    for (int c = 2; c < w - 2; ++c) {
+      uint8_t* p = Pixel(out, g, r, c);
+      const bool green = ((c & 1) == 0) == even;
+      const int gc = Gp(r, c);
+      if (green) {
+        // Red and blue from the two pairs of neighbours: even rows have red
+        // left and right, odd rows above and below (blue the other way).
+        const int horizontal = ((2 * gc - Gp(r, c - 1) - Gp(r, c + 1)) >> 2) +
+                               ((X(r, c - 1) + X(r, c + 1)) >> 1);
+        const int vertical = ((2 * gc - Gp(r - 1, c) - Gp(r + 1, c)) >> 2) +
+                             ((X(r - 1, c) + X(r + 1, c)) >> 1);
+        p[R] = Clamp(even ? horizontal : vertical);
+        p[B] = Clamp(even ? vertical : horizontal);
+      } else {
+        p[even ? B : R] = Clamp(Mode1Diagonal(
+            gc, Gp(r - 1, c + 1), Gp(r + 1, c - 1), Gp(r - 1, c - 1),
+            Gp(r + 1, c + 1), X(r - 1, c + 1), X(r + 1, c - 1), X(r - 1, c - 1),
+            X(r + 1, c + 1)));
+      }
+    }
+  }
+}
+
+// ---- Mode 2: edge-directed, border filled from the sample cell ----
+
+namespace {
+
+void Mode2Border(const uint8_t* raw, uint8_t* out, Geometry g, int r, int c) {
+  const int w = g.width, h = g.height;
+  auto X = [&](int rr, int cc) {
+    rr = std::clamp(rr, 0, h - 1);
+    cc = std::clamp(cc, 0, w - 1);
+    return raw[static_cast<size_t>(rr) * w + cc];
+  };
+  uint8_t* p = Pixel(out, g, r, c);
+  const bool odd_row = r & 1, odd_column = c & 1;
+  if (r == 0) {
+    if (odd_column) {
+      p[B] = X(1, c - 1), p[G] = X(0, c - 1), p[R] = X(0, c);
+    } else {
+      p[B] = X(1, c), p[G] = X(0, c), p[R] = X(0, c + 1);
+    }
+  } else if (r == h - 1) {
+    if (odd_column) {
+      p[B] = X(h - 1, c - 1), p[G] = X(h - 1, c), p[R] = X(h - 2, c);
+    } else {
+      p[B] = X(h - 1, c), p[G] = X(h - 1, c + 1), p[R] = X(h - 2, c + 1);
+    }
+  } else if (c == 0) {
+    if (odd_row) {
+      p[B] = X(r, 0), p[G] = X(r, 1), p[R] = X(r + 1, 1);
+    } else {
+      p[B] = X(r + 1, 0), p[G] = X(r, 0), p[R] = X(r, 1);
+    }
+  } else {  // last column
+    if (odd_row) {
+      p[B] = X(r, w - 2), p[G] = X(r, w - 1), p[R] = X(r - 1, w - 1);
+    } else {
+      p[B] = X(r + 1, w - 2), p[G] = X(r, w - 2), p[R] = X(r, w - 1);
+    }
+  }
+}
+
+}  // namespace
+
+void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                int last) {
+  const int w = g.width, h = g.height;
+  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
+  for (int r = first; r < last; ++r) {
+    if (r == 0 || r == h - 1) {
+      for (int c = 0; c < w; ++c) Mode2Border(raw, out, g, r, c);
+      continue;
+    }
+    Mode2Border(raw, out, g, r, 0);
+    Mode2Border(raw, out, g, r, w - 1);
+    const bool even = (r & 1) == 0;
+    for (int c = 1; c < w - 1; ++c) {
+      uint8_t* p = Pixel(out, g, r, c);
+      p[0] = p[1] = p[2] = 0;
+      const int x = X(r, c);
+      if (((c & 1) == 0) == even) {
+        p[G] = static_cast<uint8_t>(x);
+        continue;
+      }
+      p[even ? R : B] = static_cast<uint8_t>(x);
+      const int up = X(r - 1, c), down = X(r + 1, c);
+      const int left = X(r, c - 1), right = X(r, c + 1);
+      const int v = std::abs(up - down), hz = std::abs(left - right);
+      p[G] = static_cast<uint8_t>(v < hz   ? (up + down) >> 1
+                                  : hz < v ? (left + right) >> 1
+                                           : (up + down + left + right) >> 2);
+    }
+  }
+}
+
+void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                  int last) {
+  const int w = g.width, h = g.height;
+  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
+  auto Gp = [&](int r, int c) { return static_cast<int>(Pixel(out, g, r, c)[G]); };
+  for (int r = std::max(first, 1); r < std::min(last, h - 1); ++r) {
+    const bool even = (r & 1) == 0;
+    for (int c = 1; c < w - 1; ++c) {
+      uint8_t* p = Pixel(out, g, r, c);
+      const int x = X(r, c);
+      if (((c & 1) == 0) == even) {
+        const int horizontal = ((X(r, c - 1) + X(r, c + 1)) >> 1) + x -
+                               ((Gp(r, c - 1) + Gp(r, c + 1)) >> 1);
+        const int vertical = ((X(r - 1, c) + X(r + 1, c)) >> 1) + x -
+                             ((Gp(r - 1, c) + Gp(r + 1, c)) >> 1);
+        p[B] = Clamp(even ? vertical : horizontal);
+        p[R] = Clamp(even ? horizontal : vertical);
+      } else {
+        const int v = ((X(r - 1, c - 1) + X(r - 1, c + 1) + X(r + 1, c - 1) +
+                        X(r + 1, c + 1)) >> 2) +
+                      Gp(r, c) -
+                      ((Gp(r - 1, c - 1) + Gp(r - 1, c + 1) + Gp(r + 1, c - 1) +
+                        Gp(r + 1, c + 1)) >> 2);
+        p[even ? B : R] = Clamp(v);
+      }
+    }
+  }
+}
+
+}  // namespace vk::isp
