@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <thread>
 
 namespace vk {
 namespace {
@@ -36,9 +38,20 @@ Geometry GeometryOf(uint8_t index, const uint16_t* roi) {
   }
 }
 
+// Every processor a share of the rows, unless VKCAM_PIPELINE_THREADS says
+// otherwise (1 keeps the pipeline on the calling thread).
+int DefaultPipelineThreads() {
+  if (const char* v = std::getenv("VKCAM_PIPELINE_THREADS"); v && *v)
+    return std::clamp(std::atoi(v), 1, 64);
+  return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+}
+
 }  // namespace
 
-CCamera::CCamera() : output_(std::make_unique<uint8_t[]>(kMaxWidth * kMaxHeight * 3)) {
+CCamera::CCamera()
+    : output_(std::make_unique<uint8_t[]>(kMaxWidth * kMaxHeight * 3)),
+      flip_row_(std::make_unique<uint8_t[]>(kMaxWidth * 3)),
+      bands_(std::make_unique<RowBands>(DefaultPipelineThreads())) {
   device_ = std::make_unique<CCameraDevice>();
   dead_pixel_count_ = 0;
   detection_requested_ = 0;

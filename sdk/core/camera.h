@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "sdk/core/camera_device.h"
+#include "sdk/core/row_bands.h"
 
 namespace vk {
 
@@ -78,6 +79,50 @@ class CCamera {
   const uint8_t* tone_table() const { return tone_table_; }
   const uint8_t* gain_table(int color) const { return gain_tables_[color]; }
 
+  // ---- Image signal pipeline ----
+  // Raw frame (corrected in place for dead pixels) to RGB24 in `out`, which
+  // holds width x height x 3 bytes.
+  void Process(uint8_t* raw, uint8_t* out, int width, int height);
+  void SetGamma(uint8_t gamma);
+  void SetContrast(uint8_t contrast);
+  void SetSaturation(uint8_t saturation) { saturation_ = saturation; }
+  void SetGains(uint32_t red, uint32_t green, uint32_t blue);
+  void SetColorCorrection(uint32_t on) { color_correction_ = on; }
+  void SetDemosaicMode(uint8_t mode) { demosaic_mode_ = mode; }
+  void SetMonochrome(uint32_t on) { monochrome_ = on; }
+  void SetHorizontalFlip(uint32_t on) { horizontal_flip_ = on; }
+  void SetVerticalFlip(uint32_t on) { vertical_flip_ = on; }
+  void SetColorMatrix(const int32_t matrix[3][3]);
+  // Rows of the pipeline run on this many threads (1: the caller's only);
+  // the output is the same for any number.
+  void SetPipelineThreads(int threads);
+  int pipeline_threads() const { return bands_->threads(); }
+
+  // ---- Automatic exposure and white balance ----
+  void SetAeEnable(uint32_t on) { ae_enable_ = on; }
+  void SetAeTarget(uint32_t value) { ae_target_ = static_cast<uint8_t>(value); }
+  void SetAwbEnable(uint32_t on) { awb_enable_ = on; }
+  int SetWbWindow(uint16_t column, uint16_t row, uint16_t width,
+                  uint16_t height);
+  void GetWbWindow(uint16_t* column, uint16_t* row, uint16_t* width,
+                   uint16_t* height) const;
+  // On an image of the camera's geometry, or of the one given (the frame
+  // being processed).
+  void AwbStep(const uint8_t* image) { AwbStep(image, width_, height_); }
+  void AwbStep(const uint8_t* image, int width, int height);
+  uint8_t MeasureBrightness(const uint8_t* image) const {
+    return MeasureBrightness(image, width_, height_);
+  }
+  uint8_t MeasureBrightness(const uint8_t* image, int width, int height) const;
+  void AeStep(const uint8_t* image) { AeStep(image, width_, height_); }
+  void AeStep(const uint8_t* image, int width, int height);
+  uint32_t ae_level() const { return ae_level_; }
+  uint16_t ae_exposure() const { return ae_exposure_; }
+  void SetAeState(uint32_t level, uint16_t exposure) {
+    ae_level_ = level;
+    ae_exposure_ = exposure;
+  }
+
   // ---- Parameter teams ----
   int ReadTeamNumber();
   int SaveTeam(uint32_t team);
@@ -85,7 +130,13 @@ class CCamera {
   uint32_t GetCurrentTeam() const { return team_; }
 
   // ---- Dead pixels ----
+  void RequestDetection() { detection_requested_ = 1; }
+  uint32_t detection_requested() const { return detection_requested_; }
+  int DetectAndStore(const uint8_t* raw);
+  void DetectDeadPixels(const uint8_t* raw, int width, int height, int limit);
+  int StoreDeadPixels(uint8_t resolution);
   int LoadDeadPixels(uint8_t resolution);
+  void CorrectDeadPixels(uint8_t* raw, int width, int height) const;
   uint32_t dead_pixel_count() const { return dead_pixel_count_; }
   const DeadPixel* dead_pixels() const { return dead_pixels_; }
 
@@ -174,6 +225,8 @@ class CCamera {
   // that counts cameras) never changes the first one's tables.
   uint8_t gain_tables_[3][256];
   std::unique_ptr<uint8_t[]> output_;  // kMaxWidth x kMaxHeight x 3
+  std::unique_ptr<uint8_t[]> flip_row_;  // the vertical flip's row buffer
+  std::unique_ptr<RowBands> bands_;
   std::unique_ptr<CCameraDevice> device_;
 
   friend class CameraTestPeer;
