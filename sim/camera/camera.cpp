@@ -308,6 +308,8 @@ void Camera::BeginFrame() {
 
 StreamRead Camera::ReadStream(uint8_t* dest, uint32_t capacity) {
   std::lock_guard lock(mutex_);
+  // A transfer without room takes nothing from the stream.
+  if (capacity == 0 || dest == nullptr) return {0, false, false};
   if (zero_length_pending_) {
     zero_length_pending_ = false;
     return {0, true, false};

@@ -169,3 +169,17 @@ TEST_F(FrameStreamTest, BufferEndingInsideAPacketBabbles) {
 
 }  // namespace
 }  // namespace vk::sim
+
+namespace vk::sim {
+namespace {
+
+TEST_F(FrameStreamTest, ZeroLengthTransferTakesNothingFromTheStream) {
+  SelectResolution(2);
+  StartStreaming();
+  EXPECT_EQ(client_->BulkRead(kImagePipe, nullptr, 0).bytes, 0u);
+  const std::vector<uint32_t> whole = {81920, 81920, 81920, 61440};
+  EXPECT_EQ(ReadUntilShort(640 * 128), whole);
+}
+
+}  // namespace
+}  // namespace vk::sim
