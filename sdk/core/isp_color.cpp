@@ -23,28 +23,29 @@ ColorStep MakeColorStep(uint8_t saturation, const int32_t (*matrix)[4]) {
 
 namespace {
 
-inline uint8_t Fixed14(int32_t v) {
-  if (v >= 0x400000) return 255;
-  if (v < 0) return 0;
-  return static_cast<uint8_t>(v >> 14);
-}
+// v >> 14 clamped to 0..255: 255 from 0x400000 up, 0 below 0.
+inline int Fixed14(int32_t v) { return std::clamp(v >> 14, 0, 255); }
 
 }  // namespace
 
 void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
                        const uint8_t* const gains[3], const uint8_t* tone) {
-  const uint8_t* gr = gains[0];
-  const uint8_t* gg = gains[1];
-  const uint8_t* gb = gains[2];
-  const int32_t m00 = step.m[0][0], m01 = step.m[0][1], m02 = step.m[0][2];
-  const int32_t m10 = step.m[1][0], m11 = step.m[1][1], m12 = step.m[1][2];
-  const int32_t m20 = step.m[2][0], m21 = step.m[2][1], m22 = step.m[2][2];
-  for (size_t i = 0; i < pixels; ++i) {
-    uint8_t* p = image + 3 * i;
-    const int32_t r = gr[p[2]], g = gg[p[1]], b = gb[p[0]];
-    p[2] = tone[Fixed14(m00 * r + m01 * g + m02 * b)];
-    p[1] = tone[Fixed14(m10 * r + m11 * g + m12 * b)];
-    p[0] = tone[Fixed14(m20 * r + m21 * g + m22 * b)];
+  // Each input channel's gain table folded into its column of the matrix:
+  // v(out) = T[out][red][R] + T[out][green][G] + T[out][blue][B], the same
+  // integer sums as gaining first and multiplying after.
+  int32_t t[3][3][256];
+  for (int o = 0; o < 3; ++o)
+    for (int i = 0; i < 3; ++i)
+      for (int x = 0; x < 256; ++x) t[o][i][x] = step.m[o][i] * gains[i][x];
+  for (size_t k = 0; k < pixels; ++k) {
+    uint8_t* p = image + 3 * k;
+    const int b = p[0], g = p[1], r = p[2];
+    const int32_t red = t[0][0][r] + t[0][1][g] + t[0][2][b];
+    const int32_t green = t[1][0][r] + t[1][1][g] + t[1][2][b];
+    const int32_t blue = t[2][0][r] + t[2][1][g] + t[2][2][b];
+    p[2] = tone[Fixed14(red)];
+    p[1] = tone[Fixed14(green)];
+    p[0] = tone[Fixed14(blue)];
   }
 }
 

@@ -24,6 +24,45 @@ inline uint8_t* Pixel(uint8_t* out, Geometry g, int r, int c) {
 
 }  // namespace
 
+namespace {
+
+// Mode 0 at one interior pixel of a row whose own colour at red or blue
+// sites is `own` (red on even rows, blue on odd ones).
+inline void Bilinear(const uint8_t* up, const uint8_t* x, const uint8_t* down,
+                     uint8_t* p, int c, bool green, bool even) {
+  if (green) {
+    p[G] = static_cast<uint8_t>((x[c] + up[c + 1]) >> 1);
+    // Even row: red left and right, blue above and below; odd: swapped.
+    const auto row = static_cast<uint8_t>((x[c - 1] + x[c + 1]) >> 1);
+    const auto column = static_cast<uint8_t>((up[c] + down[c]) >> 1);
+    p[R] = even ? row : column;
+    p[B] = even ? column : row;
+  } else {
+    const auto diagonal = static_cast<uint8_t>(
+        (up[c - 1] + up[c + 1] + down[c - 1] + down[c + 1]) >> 2);
+    p[even ? R : B] = x[c];
+    p[even ? B : R] = diagonal;
+    p[G] = static_cast<uint8_t>((up[c] + down[c] + x[c - 1] + x[c + 1]) >> 2);
+  }
+}
+
+// One interior row: columns go in pairs of fixed sites, so the inner loop
+// has no test of its own. Even rows start green at even columns; odd rows
+// blue at even columns.
+template <bool kEven>
+void BilinearRow(const uint8_t* up, const uint8_t* x, const uint8_t* down,
+                 uint8_t* out, int w) {
+  int c = 1;
+  for (; c + 1 < w - 1; c += 2) {
+    Bilinear(up, x, down, out + 3 * c, c, !kEven, kEven);
+    Bilinear(up, x, down, out + 3 * (c + 1), c + 1, kEven, kEven);
+  }
+  for (; c < w - 1; ++c)
+    Bilinear(up, x, down, out + 3 * c, c, ((c & 1) == 0) == kEven, kEven);
+}
+
+}  // namespace
+
 void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                int last) {
   const int w = g.width, h = g.height;
@@ -35,29 +74,15 @@ void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
     const uint8_t* x = up + w;
     const uint8_t* down = x + w;
-    uint8_t* p = Pixel(out, g, r, 0);
-    p[0] = p[1] = p[2] = 0;
-    const bool even = (r & 1) == 0;
-    // On an even row green sits on even columns and red on odd ones; on an
-    // odd row blue on even columns and green on odd ones.
-    const int own = even ? R : B, other = even ? B : R;
-    for (int c = 1; c < w - 1; ++c) {
-      p = Pixel(out, g, r, c);
-      const bool green = ((c & 1) == 0) == even;
-      if (green) {
-        p[G] = static_cast<uint8_t>((x[c] + up[c + 1]) >> 1);
-        // Even row: red left and right, blue above and below; odd: swapped.
-        p[even ? R : B] = static_cast<uint8_t>((x[c - 1] + x[c + 1]) >> 1);
-        p[even ? B : R] = static_cast<uint8_t>((up[c] + down[c]) >> 1);
-      } else {
-        p[own] = x[c];
-        p[other] = static_cast<uint8_t>(
-            (up[c - 1] + up[c + 1] + down[c - 1] + down[c + 1]) >> 2);
-        p[G] = static_cast<uint8_t>((up[c] + down[c] + x[c - 1] + x[c + 1]) >> 2);
-      }
+    uint8_t* row = Pixel(out, g, r, 0);
+    row[0] = row[1] = row[2] = 0;
+    if ((r & 1) == 0) {
+      BilinearRow<true>(up, x, down, row, w);
+    } else {
+      BilinearRow<false>(up, x, down, row, w);
     }
-    p = Pixel(out, g, r, w - 1);
-    p[0] = p[1] = p[2] = 0;
+    uint8_t* end = Pixel(out, g, r, w - 1);
+    end[0] = end[1] = end[2] = 0;
   }
 }
 
@@ -66,39 +91,42 @@ void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
 void Mode1Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                 int last) {
   const int w = g.width, h = g.height;
-  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
   for (int r = first; r < last; ++r) {
     if (r < 2 || r > h - 3) {
       BlackRow(out, g, r);
       continue;
     }
+    // Rows r-2 .. r+2 of the raw frame.
+    const uint8_t* x2u = raw + static_cast<size_t>(r - 2) * w;
+    const uint8_t* x1u = x2u + w;
+    const uint8_t* x0 = x1u + w;
+    const uint8_t* x1d = x0 + w;
+    const uint8_t* x2d = x1d + w;
+    uint8_t* row = Pixel(out, g, r, 0);
+    std::memset(row, 0, static_cast<size_t>(w) * 3);
     const bool even = (r & 1) == 0;
-    for (int c = 0; c < w; ++c) {
-      uint8_t* p = Pixel(out, g, r, c);
-      p[0] = p[1] = p[2] = 0;
-      if (c < 2 || c > w - 3) continue;
-      const bool green = ((c & 1) == 0) == even;
-      const int x = X(r, c);
-      if (green) {
+    const int own = even ? R : B;
+    // Red and blue sites sit on odd columns of even rows, even columns of
+    // odd rows; green sites in between.
+    for (int c = 2; c <= w - 3; ++c) {
+      uint8_t* p = row + 3 * c;
+      const int x = x0[c];
+      if (((c & 1) == 0) == even) {
         p[G] = static_cast<uint8_t>(x);
         continue;
       }
-      p[even ? R : B] = static_cast<uint8_t>(x);
-      const int dh = std::abs(2 * x - X(r, c - 2) - X(r, c + 2)) +
-                     std::abs(X(r, c - 1) - X(r, c + 1));
-      const int dv = std::abs(2 * x - X(r - 2, c) - X(r + 2, c)) +
-                     std::abs(X(r - 1, c) - X(r + 1, c));
-      int v;
-      if (dh < dv) {
-        v = ((X(r, c - 1) + X(r, c + 1)) >> 1) +
-            ((2 * x - X(r, c - 2) - X(r, c + 2)) >> 2);
-      } else if (dv < dh) {
-        v = ((X(r - 1, c) + X(r + 1, c)) >> 1) +
-            ((2 * x - X(r - 2, c) - X(r + 2, c)) >> 2);
-      } else {
-        v = ((4 * x - X(r - 2, c) - X(r + 2, c) - X(r, c - 2) - X(r, c + 2)) >> 3) +
-            ((X(r - 1, c) + X(r + 1, c) + X(r, c - 1) + X(r, c + 1)) >> 2);
-      }
+      p[own] = static_cast<uint8_t>(x);
+      const int hg = 2 * x - x0[c - 2] - x0[c + 2];
+      const int vg = 2 * x - x2u[c] - x2d[c];
+      const int dh = std::abs(hg) + std::abs(x0[c - 1] - x0[c + 1]);
+      const int dv = std::abs(vg) + std::abs(x1u[c] - x1d[c]);
+      // All three estimates, then a selection without branches: the choice
+      // follows the image, which branch prediction cannot.
+      const int along_row = ((x0[c - 1] + x0[c + 1]) >> 1) + (hg >> 2);
+      const int along_column = ((x1u[c] + x1d[c]) >> 1) + (vg >> 2);
+      const int both = ((4 * x - x2u[c] - x2d[c] - x0[c - 2] - x0[c + 2]) >> 3) +
+                       ((x1u[c] + x1d[c] + x0[c - 1] + x0[c + 1]) >> 2);
+      const int v = dh < dv ? along_row : dv < dh ? along_column : both;
       p[G] = Clamp(v);
     }
   }
@@ -112,10 +140,11 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
                          int x_ne, int x_sw, int x_nw, int x_se) {
   const int d1 = std::abs(2 * gc - g_ne - g_sw) + std::abs(x_ne - x_sw);
   const int d2 = std::abs(2 * gc - g_nw - g_se) + std::abs(x_nw - x_se);
-  if (d1 < d2) return ((2 * gc - g_ne - g_sw) >> 1) + ((x_ne + x_sw) >> 1);
-  if (d2 < d1) return ((2 * gc - g_nw - g_se) >> 1) + ((x_nw + x_se) >> 1);
-  return ((4 * gc - g_ne - g_sw - g_nw - g_se) >> 2) +
-         ((x_ne + x_sw + x_nw + x_se) >> 2);
+  const int first = ((2 * gc - g_ne - g_sw) >> 1) + ((x_ne + x_sw) >> 1);
+  const int second = ((2 * gc - g_nw - g_se) >> 1) + ((x_nw + x_se) >> 1);
+  const int both = ((4 * gc - g_ne - g_sw - g_nw - g_se) >> 2) +
+                   ((x_ne + x_sw + x_nw + x_se) >> 2);
+  return d1 < d2 ? first : d2 < d1 ? second : both;
 }
 
 }  // namespace
@@ -123,28 +152,32 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
 void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                   int last) {
   const int w = g.width, h = g.height;
-  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
-  auto Gp = [&](int r, int c) { return static_cast<int>(Pixel(out, g, r, c)[G]); };
   for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
+    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+    const uint8_t* x0 = xu + w;
+    const uint8_t* xd = x0 + w;
+    uint8_t* row = Pixel(out, g, r, 0);
+    // Green of rows r-1, r, r+1 (byte 1 of each pixel).
+    const uint8_t* gu = row - static_cast<size_t>(w) * 3 + G;
+    const uint8_t* g0 = row + G;
+    const uint8_t* gd = row + static_cast<size_t>(w) * 3 + G;
     const bool even = (r & 1) == 0;
     for (int c = 2; c < w - 2; ++c) {
-      uint8_t* p = Pixel(out, g, r, c);
-      const bool green = ((c & 1) == 0) == even;
-      const int gc = Gp(r, c);
-      if (green) {
+      uint8_t* p = row + 3 * c;
+      const int gc = g0[3 * c];
+      if (((c & 1) == 0) == even) {
         // Red and blue from the two pairs of neighbours: even rows have red
         // left and right, odd rows above and below (blue the other way).
-        const int horizontal = ((2 * gc - Gp(r, c - 1) - Gp(r, c + 1)) >> 2) +
-                               ((X(r, c - 1) + X(r, c + 1)) >> 1);
-        const int vertical = ((2 * gc - Gp(r - 1, c) - Gp(r + 1, c)) >> 2) +
-                             ((X(r - 1, c) + X(r + 1, c)) >> 1);
+        const int horizontal = ((2 * gc - g0[3 * (c - 1)] - g0[3 * (c + 1)]) >> 2) +
+                               ((x0[c - 1] + x0[c + 1]) >> 1);
+        const int vertical = ((2 * gc - gu[3 * c] - gd[3 * c]) >> 2) +
+                             ((xu[c] + xd[c]) >> 1);
         p[R] = Clamp(even ? horizontal : vertical);
         p[B] = Clamp(even ? vertical : horizontal);
       } else {
         p[even ? B : R] = Clamp(Mode1Diagonal(
-            gc, Gp(r - 1, c + 1), Gp(r + 1, c - 1), Gp(r - 1, c - 1),
-            Gp(r + 1, c + 1), X(r - 1, c + 1), X(r + 1, c - 1), X(r - 1, c - 1),
-            X(r + 1, c + 1)));
+            gc, gu[3 * (c + 1)], gd[3 * (c - 1)], gu[3 * (c - 1)], gd[3 * (c + 1)],
+            xu[c + 1], xd[c - 1], xu[c - 1], xd[c + 1]));
       }
     }
   }

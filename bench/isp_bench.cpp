@@ -1,0 +1,138 @@
+// The image signal pipeline: each stage and the whole Process for demosaic
+// modes 0, 1 and 2 at 2048 x 1536, 1024 x 768 and 640 x 480, on one thread
+// and on every processor; beside them the copy floor, the time it takes
+// merely to read the raw frame and write the RGB24 frame once, so the
+// ratio to the floor can be read off (counter floor_ratio).
+// Run: make bench   (or build/bench/vkcam-bench --benchmark_filter='Isp|Copy')
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "sdk/core/camera.h"
+#include "sdk/core/isp.h"
+
+namespace vk {
+namespace {
+
+struct Size {
+  int w, h;
+};
+constexpr Size kSizes[] = {{2048, 1536}, {1024, 768}, {640, 480}};
+
+std::vector<uint8_t> RandomRaw(Size s) {
+  std::mt19937 random(7);
+  std::vector<uint8_t> raw(static_cast<size_t>(s.w) * s.h);
+  for (auto& b : raw) b = static_cast<uint8_t>(random() % 200);
+  return raw;
+}
+
+// Seconds to read the raw frame and write an RGB24 frame once.
+double CopyFloor(Size s) {
+  static double floors[3] = {0, 0, 0};
+  const int i = s.w == 2048 ? 0 : s.w == 1024 ? 1 : 2;
+  if (floors[i] > 0) return floors[i];
+  const std::vector<uint8_t> raw = RandomRaw(s);
+  std::vector<uint8_t> out(raw.size() * 3);
+  double best = 1e9;
+  for (int k = 0; k < 20; ++k) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (size_t j = 0; j < raw.size(); ++j) {
+      out[3 * j] = out[3 * j + 1] = out[3 * j + 2] = raw[j];
+    }
+    benchmark::DoNotOptimize(out.data());
+    best = std::min(best, std::chrono::duration<double>(
+                              std::chrono::steady_clock::now() - t0).count());
+  }
+  floors[i] = best;
+  return best;
+}
+
+void BM_CopyFloor(benchmark::State& state) {
+  const Size s = kSizes[state.range(0)];
+  const std::vector<uint8_t> raw = RandomRaw(s);
+  std::vector<uint8_t> out(raw.size() * 3);
+  for (auto _ : state) {
+    for (size_t j = 0; j < raw.size(); ++j)
+      out[3 * j] = out[3 * j + 1] = out[3 * j + 2] = raw[j];
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(raw.size() * 4));
+}
+BENCHMARK(BM_CopyFloor)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+// Args: size index, demosaic mode, threads (0: every processor).
+void BM_IspProcess(benchmark::State& state) {
+  const Size s = kSizes[state.range(0)];
+  CCamera camera;
+  camera.SetPipelineThreads(state.range(2) == 0
+                                ? static_cast<int>(std::thread::hardware_concurrency())
+                                : static_cast<int>(state.range(2)));
+  camera.SetDemosaicMode(static_cast<uint8_t>(state.range(1)));
+  camera.SetResolution(state.range(0) == 0   ? kResolutionFull
+                       : state.range(0) == 1 ? kResolutionHalf
+                                             : kResolutionVga);
+  camera.SetAeEnable(1);
+  camera.SetColorCorrection(1);
+  const std::vector<uint8_t> raw = RandomRaw(s);
+  std::vector<uint8_t> work = raw;
+  for (auto _ : state) {
+    camera.Process(work.data(), camera.output(), s.w, s.h);
+    benchmark::DoNotOptimize(camera.output());
+  }
+  state.counters["megapixels_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * s.w * s.h / 1e6,
+      benchmark::Counter::kIsRate);
+  state.counters["floor_ms"] = CopyFloor(s) * 1e3;
+  state.SetLabel("mode " + std::to_string(state.range(1)) + ", " +
+                 std::to_string(camera.pipeline_threads()) + " thread(s)");
+}
+BENCHMARK(BM_IspProcess)
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2}, {1, 0}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Single stages at full resolution, one thread.
+void BM_IspStage(benchmark::State& state) {
+  const Size s = kSizes[0];
+  const isp::Geometry g{s.w, s.h};
+  const std::vector<uint8_t> raw = RandomRaw(s);
+  std::vector<uint8_t> out(raw.size() * 3);
+  isp::Demosaic0(raw.data(), out.data(), g, 0, s.h);
+  uint8_t table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(i);
+  const uint8_t* gains[3] = {table, table, table};
+  const int32_t matrix[4][4] = {{205, -65, -12}, {-63, 222, -32}, {-34, -125, 286}};
+  const isp::ColorStep step = isp::MakeColorStep(128, matrix);
+  std::vector<uint8_t> row(s.w * 3);
+  for (auto _ : state) {
+    switch (state.range(0)) {
+      case 0: isp::Demosaic0(raw.data(), out.data(), g, 0, s.h); break;
+      case 1:
+        isp::Mode1Green(raw.data(), out.data(), g, 0, s.h);
+        isp::Mode1RedBlue(raw.data(), out.data(), g, 0, s.h);
+        break;
+      case 2:
+        isp::Mode2Green(raw.data(), out.data(), g, 0, s.h);
+        isp::Mode2RedBlue(raw.data(), out.data(), g, 0, s.h);
+        break;
+      case 3: isp::ApplyColorAndTone(out.data(), raw.size(), step, gains, table); break;
+      case 4: isp::ApplyGainsAndTone(out.data(), raw.size(), gains, table); break;
+      case 5: isp::MirrorRows(out.data(), g, 0, s.h); break;
+      case 6: isp::ReverseRows(out.data(), g, row.data()); break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  static const char* kNames[] = {"demosaic 0", "demosaic 1", "demosaic 2",
+                                 "colour+tone", "gains+tone", "mirror",
+                                 "row reversal"};
+  state.SetLabel(kNames[state.range(0)]);
+  state.counters["floor_ms"] = CopyFloor(s) * 1e3;
+}
+BENCHMARK(BM_IspStage)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace vk
