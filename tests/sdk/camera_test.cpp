@@ -242,3 +242,53 @@ TEST_F(CameraTest, CameraCountAndGpioThroughTheObject) {
 
 }  // namespace
 }  // namespace vk
+
+namespace vk {
+namespace {
+
+TEST_F(CameraTest, RequestedDetectionStoresTheBrightestSamples) {
+  Camera().SetFrameGenerator([](const sim::FrameInfo& f, uint8_t* out) {
+    std::memset(out, 0, f.geometry.bytes());
+    for (int i = 0; i < 50; ++i) out[20 * f.geometry.width + 10 + i] = 255;
+    for (int i = 0; i < 100; ++i) out[30 * f.geometry.width + 10 + i] = 200;
+  });
+  CCamera camera;
+  ASSERT_EQ(camera.Initialize(kResolutionVga), 1);
+  camera.StartStream();
+  std::vector<uint8_t> raw(640 * 480);
+  int got = 0;
+  for (int i = 0; i < 5 && got != 1; ++i) got = camera.ReadFrame(raw.data());
+  ASSERT_EQ(got, 1);
+  camera.RequestDetection();
+  camera.Process(raw.data(), camera.output(), 640, 480);
+  EXPECT_EQ(camera.detection_requested(), 0u);
+  ASSERT_EQ(camera.dead_pixel_count(), 50u);
+  // Stored under the resolution in force, and loaded back from the camera.
+  EXPECT_EQ(Camera().MemoryWord(nvram::kDeadPixelMarker), nvram::kDeadPixelMarkerValid);
+  EXPECT_EQ(Camera().MemoryWord(nvram::DeadPixelHeader(2)), 0x0202);
+  EXPECT_EQ(Camera().MemoryWord(nvram::DeadPixelCount(2)), 50);
+  EXPECT_EQ(Camera().MemoryWord(nvram::DeadPixelColumn(2, 3)), 13);
+  EXPECT_EQ(Camera().MemoryWord(nvram::DeadPixelRow(2, 3)), 20);
+  CCamera other;
+  ASSERT_EQ(other.Initialize(kResolutionVga), 1);
+  EXPECT_EQ(other.dead_pixel_count(), 50u);
+  // The frame itself was corrected: column 10's same-colour neighbours are
+  // column 8 (black) and column 12 (listed, 255).
+  EXPECT_EQ(raw[20 * 640 + 10], 127);
+}
+
+TEST_F(CameraTest, MemoryThatRefusesWritesSaysCantWrite) {
+  sim::FaultPlan f;
+  f.nvram_refuses_writes = true;
+  Camera().SetFaults(f);
+  CCamera camera;
+  ASSERT_EQ(camera.Initialize(kResolutionFull), 1);
+  host::TakeMessageBoxes();
+  EXPECT_EQ(camera.StoreDeadPixels(0), 0);
+  const auto boxes = host::TakeMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "can't write!");
+}
+
+}  // namespace
+}  // namespace vk
