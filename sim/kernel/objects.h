@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,8 +92,16 @@ struct Irp {
   bool free_on_complete = false;
 };
 
+// A system thread runs detached; waiting for it waits for its routine to
+// return, which the state shared with the thread records.
+struct ThreadState {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  std::thread::id id;
+};
 struct Thread {
-  std::thread thread;
+  std::shared_ptr<ThreadState> state;
 };
 
 struct RegistryKey {

@@ -73,22 +73,32 @@ void SimKernel::WaitForEvent(kernel::Event* event) {
 
 NtStatus SimKernel::CreateThread(kernel::ThreadRoutine routine, void* context,
                                  kernel::Thread** thread) {
-  auto* t = new kernel::Thread;
-  t->thread = std::thread(routine, context);
-  *thread = t;
+  auto state = std::make_shared<kernel::ThreadState>();
+  std::thread t([routine, context, state] {
+    routine(context);
+    std::lock_guard lock(state->mutex);
+    state->done = true;
+    state->ended.notify_all();
+  });
+  {
+    std::lock_guard lock(state->mutex);
+    state->id = t.get_id();
+  }
+  // Detached: a thread nobody waits for (a camera never removed) leaves
+  // nothing behind when the process ends.
+  t.detach();
+  *thread = new kernel::Thread{state};
   return kStatusSuccess;
 }
 
 void SimKernel::WaitForThread(kernel::Thread* thread) {
-  if (thread->thread.joinable() &&
-      thread->thread.get_id() != std::this_thread::get_id())
-    thread->thread.join();
+  kernel::ThreadState& s = *thread->state;
+  std::unique_lock lock(s.mutex);
+  if (s.id == std::this_thread::get_id()) return;
+  s.ended.wait(lock, [&] { return s.done; });
 }
 
-void SimKernel::DereferenceThread(kernel::Thread* thread) {
-  if (thread->thread.joinable()) thread->thread.detach();
-  delete thread;
-}
+void SimKernel::DereferenceThread(kernel::Thread* thread) { delete thread; }
 
 void SimKernel::Delay(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
