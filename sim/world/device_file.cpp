@@ -65,7 +65,7 @@ BOOL DeviceFile::Issue(const Start& start, LPDWORD transferred,
   if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
   kernel::Irp* request = nullptr;
   start(
-      [this, overlapped](const kernel::IoStatus& io) {
+      [this, self = shared_from_this(), overlapped](const kernel::IoStatus& io) {
         HANDLE event = overlapped->hEvent;
         {
           std::lock_guard lock(mutex_);

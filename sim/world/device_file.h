@@ -18,7 +18,10 @@ namespace vk::world {
 // The Win32 error that Windows reports for a request's final status.
 DWORD Win32ErrorOf(NtStatus status);
 
-class DeviceFile final : public host::HostFile {
+// Pending requests keep the file alive: a handle may be closed while its
+// last completion is still signalling.
+class DeviceFile final : public host::HostFile,
+                         public std::enable_shared_from_this<DeviceFile> {
  public:
   DeviceFile(sim::IoManager& io, std::shared_ptr<sim::OpenFile> file,
              bool overlapped);
