@@ -228,7 +228,6 @@ void Mode2Border(const uint8_t* raw, uint8_t* out, Geometry g, int r, int c) {
 void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                 int last) {
   const int w = g.width, h = g.height;
-  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
   for (int r = first; r < last; ++r) {
     if (r == 0 || r == h - 1) {
       for (int c = 0; c < w; ++c) Mode2Border(raw, out, g, r, c);
@@ -236,22 +235,24 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     }
     Mode2Border(raw, out, g, r, 0);
     Mode2Border(raw, out, g, r, w - 1);
+    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+    const uint8_t* x0 = xu + w;
+    const uint8_t* xd = x0 + w;
+    uint8_t* row = Pixel(out, g, r, 0);
+    std::memset(row + 3, 0, static_cast<size_t>(w - 2) * 3);
     const bool even = (r & 1) == 0;
-    for (int c = 1; c < w - 1; ++c) {
-      uint8_t* p = Pixel(out, g, r, c);
-      p[0] = p[1] = p[2] = 0;
-      const int x = X(r, c);
-      if (((c & 1) == 0) == even) {
-        p[G] = static_cast<uint8_t>(x);
-        continue;
-      }
-      p[even ? R : B] = static_cast<uint8_t>(x);
-      const int up = X(r - 1, c), down = X(r + 1, c);
-      const int left = X(r, c - 1), right = X(r, c + 1);
+    const int own = even ? R : B;
+    // Green sites take their sample; red and blue sites their own colour
+    // and a green along the smoother direction.
+    for (int c = even ? 2 : 1; c < w - 1; c += 2) row[3 * c + G] = x0[c];
+    for (int c = even ? 1 : 2; c < w - 1; c += 2) {
+      uint8_t* p = row + 3 * c;
+      p[own] = x0[c];
+      const int up = xu[c], down = xd[c], left = x0[c - 1], right = x0[c + 1];
       const int v = std::abs(up - down), hz = std::abs(left - right);
-      p[G] = static_cast<uint8_t>(v < hz   ? (up + down) >> 1
-                                  : hz < v ? (left + right) >> 1
-                                           : (up + down + left + right) >> 2);
+      const int along_column = (up + down) >> 1, along_row = (left + right) >> 1;
+      const int both = (up + down + left + right) >> 2;
+      p[G] = static_cast<uint8_t>(v < hz ? along_column : hz < v ? along_row : both);
     }
   }
 }
@@ -259,28 +260,34 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
 void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                   int last) {
   const int w = g.width, h = g.height;
-  auto X = [&](int r, int c) { return static_cast<int>(raw[static_cast<size_t>(r) * w + c]); };
-  auto Gp = [&](int r, int c) { return static_cast<int>(Pixel(out, g, r, c)[G]); };
   for (int r = std::max(first, 1); r < std::min(last, h - 1); ++r) {
+    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+    const uint8_t* x0 = xu + w;
+    const uint8_t* xd = x0 + w;
+    uint8_t* row = Pixel(out, g, r, 0);
+    const uint8_t* gu = row - static_cast<size_t>(w) * 3 + G;
+    const uint8_t* g0 = row + G;
+    const uint8_t* gd = row + static_cast<size_t>(w) * 3 + G;
     const bool even = (r & 1) == 0;
-    for (int c = 1; c < w - 1; ++c) {
-      uint8_t* p = Pixel(out, g, r, c);
-      const int x = X(r, c);
-      if (((c & 1) == 0) == even) {
-        const int horizontal = ((X(r, c - 1) + X(r, c + 1)) >> 1) + x -
-                               ((Gp(r, c - 1) + Gp(r, c + 1)) >> 1);
-        const int vertical = ((X(r - 1, c) + X(r + 1, c)) >> 1) + x -
-                             ((Gp(r - 1, c) + Gp(r + 1, c)) >> 1);
-        p[B] = Clamp(even ? vertical : horizontal);
-        p[R] = Clamp(even ? horizontal : vertical);
-      } else {
-        const int v = ((X(r - 1, c - 1) + X(r - 1, c + 1) + X(r + 1, c - 1) +
-                        X(r + 1, c + 1)) >> 2) +
-                      Gp(r, c) -
-                      ((Gp(r - 1, c - 1) + Gp(r - 1, c + 1) + Gp(r + 1, c - 1) +
-                        Gp(r + 1, c + 1)) >> 2);
-        p[even ? B : R] = Clamp(v);
-      }
+    // Green sites: both colours from their neighbours' colour differences.
+    for (int c = even ? 2 : 1; c < w - 1; c += 2) {
+      uint8_t* p = row + 3 * c;
+      const int x = x0[c];
+      const int horizontal = ((x0[c - 1] + x0[c + 1]) >> 1) + x -
+                             ((g0[3 * (c - 1)] + g0[3 * (c + 1)]) >> 1);
+      const int vertical = ((xu[c] + xd[c]) >> 1) + x -
+                           ((gu[3 * c] + gd[3 * c]) >> 1);
+      p[B] = Clamp(even ? vertical : horizontal);
+      p[R] = Clamp(even ? horizontal : vertical);
+    }
+    // Red and blue sites: the other colour from the diagonal neighbours.
+    const int other = even ? B : R;
+    for (int c = even ? 1 : 2; c < w - 1; c += 2) {
+      const int v = ((xu[c - 1] + xu[c + 1] + xd[c - 1] + xd[c + 1]) >> 2) +
+                    g0[3 * c] -
+                    ((gu[3 * (c - 1)] + gu[3 * (c + 1)] + gd[3 * (c - 1)] +
+                      gd[3 * (c + 1)]) >> 2);
+      row[3 * c + other] = Clamp(v);
     }
   }
 }
