@@ -22,6 +22,23 @@ inline uint8_t* Pixel(uint8_t* out, Geometry g, int r, int c) {
   return out + (static_cast<size_t>(r) * g.width + c) * 3;
 }
 
+// The neighbourhood of row r for the second passes: raw rows r-1, r, r+1,
+// the output row r, and the green plane of output rows r-1, r, r+1 (byte 1
+// of each pixel, pixels 3 bytes apart).
+struct Rows {
+  const uint8_t *xu, *x0, *xd;
+  uint8_t* row;
+  const uint8_t *gu, *g0, *gd;
+};
+
+Rows RowsAround(const uint8_t* raw, uint8_t* out, Geometry g, int r) {
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * g.width;
+  uint8_t* row = Pixel(out, g, r, 0);
+  const size_t stride = static_cast<size_t>(g.width) * 3;
+  return {xu, xu + g.width, xu + 2 * g.width, row,
+          row - stride + G, row + G, row + stride + G};
+}
+
 }  // namespace
 
 namespace {
@@ -153,14 +170,7 @@ void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                   int last) {
   const int w = g.width, h = g.height;
   for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
-    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
-    const uint8_t* x0 = xu + w;
-    const uint8_t* xd = x0 + w;
-    uint8_t* row = Pixel(out, g, r, 0);
-    // Green of rows r-1, r, r+1 (byte 1 of each pixel).
-    const uint8_t* gu = row - static_cast<size_t>(w) * 3 + G;
-    const uint8_t* g0 = row + G;
-    const uint8_t* gd = row + static_cast<size_t>(w) * 3 + G;
+    const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
     const bool even = (r & 1) == 0;
     for (int c = 2; c < w - 2; ++c) {
       uint8_t* p = row + 3 * c;
@@ -261,13 +271,7 @@ void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                   int last) {
   const int w = g.width, h = g.height;
   for (int r = std::max(first, 1); r < std::min(last, h - 1); ++r) {
-    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
-    const uint8_t* x0 = xu + w;
-    const uint8_t* xd = x0 + w;
-    uint8_t* row = Pixel(out, g, r, 0);
-    const uint8_t* gu = row - static_cast<size_t>(w) * 3 + G;
-    const uint8_t* g0 = row + G;
-    const uint8_t* gd = row + static_cast<size_t>(w) * 3 + G;
+    const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
     const bool even = (r & 1) == 0;
     // Green sites: both colours from their neighbours' colour differences.
     for (int c = even ? 2 : 1; c < w - 1; c += 2) {
