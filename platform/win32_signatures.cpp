@@ -3,6 +3,7 @@
 // type in both, so code written on Linux builds unchanged for Windows.
 #include <type_traits>
 
+#include "platform/vfw.h"
 #include "platform/win32.h"
 
 #define VK_SAME_SIGNATURE(fn, type) \
@@ -47,6 +48,15 @@ VK_SAME_SIGNATURE(MessageBoxA, int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT));
 VK_SAME_SIGNATURE(PostMessageA, BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM));
 VK_SAME_SIGNATURE(PostQuitMessage, void(WINAPI*)(int));
 VK_SAME_SIGNATURE(PeekMessageA, BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT));
+VK_SAME_SIGNATURE(GetDC, HDC(WINAPI*)(HWND));
+VK_SAME_SIGNATURE(ReleaseDC, int(WINAPI*)(HWND, HDC));
+VK_SAME_SIGNATURE(GetClientRect, BOOL(WINAPI*)(HWND, LPRECT));
+VK_SAME_SIGNATURE(DrawDibOpen, HDRAWDIB(WINAPI*)());
+VK_SAME_SIGNATURE(DrawDibClose, BOOL(WINAPI*)(HDRAWDIB));
+VK_SAME_SIGNATURE(DrawDibDraw,
+                  BOOL(WINAPI*)(HDRAWDIB, HDC, int, int, int, int,
+                                LPBITMAPINFOHEADER, LPVOID, int, int, int, int,
+                                UINT));
 VK_SAME_SIGNATURE(Sleep, void(WINAPI*)(DWORD));
 VK_SAME_SIGNATURE(GetTickCount, DWORD(WINAPI*)());
 VK_SAME_SIGNATURE(GetLocalTime, void(WINAPI*)(LPSYSTEMTIME));

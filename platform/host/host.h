@@ -3,6 +3,8 @@
 // file in use.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,24 @@ VKHOST_EXPORT void DestroyMessageWindow(HWND window);
 // Messages posted to `window` (null: to the calling thread) and not yet
 // taken, oldest first; clears them.
 VKHOST_EXPORT std::vector<MSG> TakePostedMessages(HWND window);
+
+// A window with a client area, standing in for an application's preview
+// window: it keeps the last picture drawn into it with DrawDibDraw.
+VKHOST_EXPORT HWND CreatePictureWindow(int width, int height);
+// Resizes the client area; the next draw fills the new size.
+VKHOST_EXPORT void SetClientSize(HWND window, int width, int height);
+
+struct WindowPicture {
+  int width = 0;   // the client area's
+  int height = 0;
+  uint64_t draws = 0;         // pictures drawn so far
+  std::vector<uint8_t> bgr;   // width x height x 3, top row first
+};
+VKHOST_EXPORT WindowPicture PictureOf(HWND window);
+// Called on the drawing thread with each picture drawn into the window; an
+// on-screen view shows it. An empty function removes the presenter.
+using PicturePresenter = std::function<void(const WindowPicture&)>;
+VKHOST_EXPORT void SetPicturePresenter(HWND window, PicturePresenter presenter);
 
 // The registry store's file: VKCAM_REGISTRY, else
 // $XDG_CONFIG_HOME/vkcam/registry, else ~/.config/vkcam/registry.

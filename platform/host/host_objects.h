@@ -70,4 +70,7 @@ using DeviceOpener = std::function<std::shared_ptr<HostFile>(
 // function removes it, after which device paths are not found.
 VKHOST_EXPORT void SetDeviceOpener(DeviceOpener opener);
 
+// Drops the drawing surface of a destroyed window.
+void ForgetWindowSurface(HWND window);
+
 }  // namespace vk::host

@@ -61,6 +61,7 @@ HWND CreateMessageWindow() {
 }
 
 void DestroyMessageWindow(HWND window) {
+  ForgetWindowSurface(window);
   MessageState& s = State();
   std::lock_guard lock(s.mutex);
   s.windows.erase(window);

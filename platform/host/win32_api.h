@@ -62,6 +62,17 @@ VKHOST_API BOOL PostMessageA(HWND window, UINT message, WPARAM wparam,
 VKHOST_API void PostQuitMessage(int exit_code);
 VKHOST_API BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last,
                              UINT remove);
+VKHOST_API HDC GetDC(HWND window);
+VKHOST_API int ReleaseDC(HWND window, HDC dc);
+VKHOST_API BOOL GetClientRect(HWND window, LPRECT rect);
+
+// Video for Windows drawing (vfw.h).
+VKHOST_API HDRAWDIB DrawDibOpen();
+VKHOST_API BOOL DrawDibClose(HDRAWDIB drawdib);
+VKHOST_API BOOL DrawDibDraw(HDRAWDIB drawdib, HDC dc, int x_dst, int y_dst,
+                            int dx_dst, int dy_dst, LPBITMAPINFOHEADER header,
+                            LPVOID bits, int x_src, int y_src, int dx_src,
+                            int dy_src, UINT flags);
 #define PM_NOREMOVE 0x0000u
 #define PM_REMOVE 0x0001u
 

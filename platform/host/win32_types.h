@@ -217,6 +217,33 @@ typedef struct tagMSG {
   POINT pt;
 } MSG, *LPMSG;
 
+typedef struct HDC__* HDC;
+typedef HANDLE HDRAWDIB;
+
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT, *LPRECT;
+
+#define BI_RGB 0u
+
+typedef struct tagBITMAPINFOHEADER {
+  DWORD biSize;
+  LONG biWidth;
+  LONG biHeight;
+  WORD biPlanes;
+  WORD biBitCount;
+  DWORD biCompression;
+  DWORD biSizeImage;
+  LONG biXPelsPerMeter;
+  LONG biYPelsPerMeter;
+  DWORD biClrUsed;
+  DWORD biClrImportant;
+} BITMAPINFOHEADER, *LPBITMAPINFOHEADER;
+
 static_assert(sizeof(OVERLAPPED) == 32);
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(SYSTEM_INFO) == 48);
 static_assert(sizeof(SYSTEMTIME) == 16);

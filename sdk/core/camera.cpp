@@ -74,7 +74,10 @@ CCamera::CCamera()
   ae_level_ = ae_target_;
 }
 
-CCamera::~CCamera() = default;
+CCamera::~CCamera() {
+  if (display_dc_) ReleaseDC(display_window_, display_dc_);
+  if (drawdib_) DrawDibClose(drawdib_);
+}
 
 void CCamera::LoadDefaults() {
   ae_enable_ = 1;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/vfw.h"
 #include "sdk/core/camera_device.h"
 #include "sdk/core/row_bands.h"
 
@@ -97,6 +98,17 @@ class CCamera {
   // the output is the same for any number.
   void SetPipelineThreads(int threads);
   int pipeline_threads() const { return bands_->threads(); }
+
+  // ---- Preview display ----
+  // Attaches the preview window (none: drawing is skipped) and describes the
+  // current image size for drawing. Returns 1.
+  int SetupDisplay(HWND window);
+  // Draws an image of the setup's size, scaled to the window's client area.
+  void Draw(const uint8_t* image);
+  // The part of the image drawn: 1, or 0 with nothing stored when it does
+  // not lie within the image.
+  int SetDisplayRect(uint16_t x, uint16_t y, uint16_t width, uint16_t height);
+  const int32_t* display_rect() const { return display_rect_; }
 
   // ---- Automatic exposure and white balance ----
   void SetAeEnable(uint32_t on) { ae_enable_ = on; }
@@ -228,6 +240,10 @@ class CCamera {
   std::unique_ptr<uint8_t[]> flip_row_;  // the vertical flip's row buffer
   std::unique_ptr<RowBands> bands_;
   std::unique_ptr<CCameraDevice> device_;
+  HWND display_window_ = nullptr;
+  HDC display_dc_ = nullptr;
+  HDRAWDIB drawdib_ = nullptr;
+  BITMAPINFOHEADER display_header_ = {};
 
   friend class CameraTestPeer;
 };

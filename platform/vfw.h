@@ -1,0 +1,9 @@
+// Video for Windows (DrawDib drawing; AVIFile and compressors later): the
+// real <vfw.h> on Windows, the host's declarations on Linux.
+#pragma once
+
+#include "platform/win32.h"
+
+#ifdef _WIN32
+#include <vfw.h>
+#endif
