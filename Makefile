@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 DEMO_OUT ?= out
 
-.PHONY: setup build test demo sanitize tsan windows bench fuzz fuzz-short clean
+.PHONY: setup build test demo example sanitize tsan windows bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -24,7 +24,22 @@ test: build
 
 demo: build
 	$(BUILD)/tools/vkcam devices
-	$(BUILD)/tools/vkcam-simdemo $(DEMO_OUT)
+	$(BUILD)/tools/vkcam stream --resolution 0 --seconds 3
+	mkdir -p $(DEMO_OUT)
+	$(BUILD)/tools/vkcam snap --resolution 0 --settle 15 --out $(DEMO_OUT)/snap
+	@echo "demo: files in $(DEMO_OUT)/"
+
+# The C example built against the installed SDK, once through its CMake
+# package and once through pkg-config, and run.
+example: build
+	cmake --install $(BUILD) --prefix $(BUILD)/install
+	cmake -S examples -B $(BUILD)/examples -G Ninja \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(BUILD)/install
+	cmake --build $(BUILD)/examples
+	$(BUILD)/examples/capture
+	cc -std=c11 examples/capture.c -o $(BUILD)/examples/capture-pc \
+	  $$(PKG_CONFIG_PATH=$(BUILD)/install/lib/pkgconfig pkg-config --cflags --libs VKCAMSDK)
+	$(BUILD)/examples/capture-pc
 
 sanitize: setup
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -59,6 +74,7 @@ fuzz-short: fuzz
 bench: build
 	$(BUILD)/bench/vkcam-bench
 	$(BUILD)/bench/vkcam-readframe-bench
+	$(BUILD)/bench/vkcam-sdk-bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-fuzz $(DEMO_OUT)

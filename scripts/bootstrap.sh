@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build make pkg-config g++ clang
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev
   g++-mingw-w64-x86-64-posix
 )
 

@@ -12,7 +12,6 @@ using vk::sdk::WithCamera;
 namespace {
 
 constexpr int kDetectionAttempts = 3;
-constexpr uint16_t kUnwrittenMonth = 15;
 
 uint16_t TodayAsLotDate() {
   SYSTEMTIME now = {};
@@ -34,11 +33,11 @@ int32_t CameraWriteLotDate() {
 
 int32_t CameraReadBN(uint16_t* year, uint8_t* month, uint8_t* day) {
   return WithCamera([&](CCamera& c) {
-    const uint16_t word = c.ReadLotDate();
-    *year = static_cast<uint16_t>((word >> 9) + 2009);
-    *month = static_cast<uint8_t>((word >> 5) & 15);
-    *day = static_cast<uint8_t>(word & 31);
-    return *month == kUnwrittenMonth ? 0 : 1;
+    const vk::nvram::LotDate date = vk::nvram::DecodeLotDate(c.ReadLotDate());
+    *year = static_cast<uint16_t>(date.year);
+    *month = static_cast<uint8_t>(date.month);
+    *day = static_cast<uint8_t>(date.day);
+    return date.month == vk::nvram::kLotDateNeverWrittenMonth ? 0 : 1;
   });
 }
 

@@ -1,133 +1,41 @@
-// vkcam: a probe of the camera driver's device links.
-//   vkcam devices                      lists the links present with their
-//                                      string descriptors and driver version
-//   vkcam ioctl N CODE [HEX] [OUTLEN]  sends one control code to link N and
-//                                      prints the status and the output bytes
-// It uses nothing but the Win32 calls the SDK uses, so it sees exactly what
-// the SDK and the TWAIN source see.
+// vkcam: the camera from the command line.
+//   vkcam devices                        cameras present: descriptors, driver
+//                                        version, serial number, lot date
+//   vkcam ioctl N CODE [HEX] [OUTLEN]    one control code to link N
+//   vkcam info                           image size, timing, identity and
+//                                        every setting
+//   vkcam snap [--out BASE]              a still after --settle N frames
+//   vkcam stream [--seconds S|--frames N]  frames/s, MB/s, bad frames, AE/AWB
+//   vkcam preview [--seconds S] [--window WxH]  the live picture
+//   vkcam get [NAME] / vkcam set NAME VALUE    settings, saved in the team
+// Common options: --camera N (1-based), --resolution 0..3 (2048 x 1536,
+// 1024 x 768, 640 x 480, region), --roi X,Y,W,H, --ae on|off, --awb on|off,
+// --mode 0..2, --mono, --hflip, --vflip, --team T.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
 
-#include "common/control_codes.h"
-#include "common/wire_blocks.h"
-#include "platform/win32.h"
-
-namespace {
-
-constexpr int kLinks = 8;
-
-std::string LinkName(int n) {
-  return std::string("\\\\.\\trq5c-") + static_cast<char>('0' + n);
-}
-
-HANDLE OpenLink(int n) {
-  return CreateFileA(LinkName(n).c_str(), GENERIC_READ | GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
-// String descriptor `index`: its length first, then the whole descriptor,
-// narrowed to ASCII.
-std::string StringDescriptor(HANDLE link, uint8_t index) {
-  uint8_t request[4];
-  vk::Encode(vk::StringDescriptorRequest{index, 0, 0x001B}, request);
-  uint8_t head[4] = {};
-  DWORD n = 0;
-  if (!DeviceIoControl(link, vk::IOCTL_GET_STRING_DESCRIPTOR, request, 4, head,
-                       4, &n, nullptr) ||
-      head[0] < 2)
-    return "(unreadable)";
-  std::vector<uint8_t> full(head[0]);
-  if (!DeviceIoControl(link, vk::IOCTL_GET_STRING_DESCRIPTOR, request, 4,
-                       full.data(), static_cast<DWORD>(full.size()), &n,
-                       nullptr))
-    return "(unreadable)";
-  std::string text;
-  for (DWORD i = 2; i + 1 < n; i += 2)
-    text += full[i + 1] == 0 ? static_cast<char>(full[i]) : '?';
-  return text;
-}
-
-int Devices() {
-  int found = 0;
-  for (int i = 0; i < kLinks; ++i) {
-    HANDLE link = OpenLink(i);
-    if (link == INVALID_HANDLE_VALUE) continue;
-    ++found;
-    uint8_t version[8] = {};
-    DWORD n = 0;
-    DeviceIoControl(link, vk::IOCTL_GET_DRIVER_VERSION, nullptr, 0, version, 8,
-                    &n, nullptr);
-    vk::DriverVersionBlock v{};
-    vk::Decode(version, sizeof(version), &v);
-    std::printf("%s  %s / %s  driver %u.%u.%u\n", LinkName(i).c_str(),
-                StringDescriptor(link, 1).c_str(),
-                StringDescriptor(link, 2).c_str(), v.major, v.minor, v.build);
-    CloseHandle(link);
-  }
-  if (found == 0) std::printf("no camera found\n");
-  return found > 0 ? 0 : 1;
-}
-
-bool ParseHex(const char* text, std::vector<uint8_t>* bytes) {
-  const size_t length = std::strlen(text);
-  if (length % 2 != 0) return false;
-  for (size_t i = 0; i < length; i += 2) {
-    char pair[3] = {text[i], text[i + 1], 0};
-    char* end = nullptr;
-    const long v = std::strtol(pair, &end, 16);
-    if (*end != 0) return false;
-    bytes->push_back(static_cast<uint8_t>(v));
-  }
-  return true;
-}
-
-int Ioctl(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: vkcam ioctl N CODE [HEX] [OUTLEN]\n");
-    return 2;
-  }
-  const int n = std::atoi(argv[2]);
-  const auto code = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 0));
-  std::vector<uint8_t> input;
-  if (argc > 4 && !ParseHex(argv[4], &input)) {
-    std::fprintf(stderr, "vkcam: input must be pairs of hex digits\n");
-    return 2;
-  }
-  std::vector<uint8_t> output(argc > 5 ? std::strtoul(argv[5], nullptr, 0) : 0);
-  HANDLE link = OpenLink(n);
-  if (link == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "vkcam: cannot open %s (error %u)\n",
-                 LinkName(n).c_str(), static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
-  DWORD returned = 0;
-  const BOOL ok = DeviceIoControl(
-      link, code, input.empty() ? nullptr : input.data(),
-      static_cast<DWORD>(input.size()), output.empty() ? nullptr : output.data(),
-      static_cast<DWORD>(output.size()), &returned, nullptr);
-  std::printf("%s: %s", vk::ControlCodeName(code),
-              ok ? "ok" : "failed");
-  if (!ok) std::printf(" (error %u)", static_cast<unsigned>(GetLastError()));
-  std::printf(", %u bytes:", static_cast<unsigned>(returned));
-  for (DWORD i = 0; i < returned && i < output.size(); ++i)
-    std::printf(" %02x", output[i]);
-  std::printf("\n");
-  CloseHandle(link);
-  return ok ? 0 : 1;
-}
-
-}  // namespace
+#include "tools/vkcam/commands.h"
+#include "tools/vkcam/options.h"
 
 int main(int argc, char** argv) {
+  using namespace vk::tools;
   const std::string command = argc > 1 ? argv[1] : "";
+  const Options options(argc, argv, 2);
   if (command == "devices") return Devices();
   if (command == "ioctl") return Ioctl(argc, argv);
+  if (command == "info") return Info(options);
+  if (command == "snap") return Snap(options);
+  if (command == "stream") return Stream(options);
+  if (command == "preview") return Preview(options);
+  if (command == "get") return Get(options);
+  if (command == "set") return Set(options);
   std::fprintf(stderr,
-               "usage: vkcam devices\n"
-               "       vkcam ioctl N CODE [HEX] [OUTLEN]\n");
+               "usage: vkcam devices | ioctl N CODE [HEX] [OUTLEN] | info |\n"
+               "             snap [--out BASE] [--settle N] |\n"
+               "             stream [--seconds S | --frames N] |\n"
+               "             preview [--seconds S] [--window WxH] |\n"
+               "             get [NAME] | set NAME VALUE\n"
+               "       options: --camera N --resolution R --roi X,Y,W,H --ae on|off\n"
+               "                --awb on|off --mode M --mono --hflip --vflip --team T\n");
   return 2;
 }

@@ -1,0 +1,233 @@
+// vkcam info, snap, stream, set and get: the SDK as an application uses it.
+#include "tools/vkcam/commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/vkcam/session.h"
+
+namespace vk::tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A setting reachable by name: how to read it and how to change it.
+struct Parameter {
+  const char* name;
+  const char* meaning;
+  std::function<int32_t()> get;
+  std::function<void(int32_t)> set;
+};
+
+template <typename T>
+int32_t Read(int32_t (*getter)(T*)) {
+  T value{};
+  getter(&value);
+  return static_cast<int32_t>(value);
+}
+
+const std::vector<Parameter>& Parameters() {
+  static const std::vector<Parameter> table = {
+      {"ae", "automatic exposure (0/1)", [] { return Read(CameraGetAeState); },
+       [](int32_t v) { CameraSetAeState(v); }},
+      {"awb", "automatic white balance (0/1)", [] { return Read(CameraGetAWBState); },
+       [](int32_t v) { CameraSetAWBState(v); }},
+      {"target", "brightness AE aims at", [] { return Read(CameraGetAeTarget); },
+       [](int32_t v) { CameraSetAeTarget(v); }},
+      {"exposure", "exposure in sensor rows", [] { return Read(CameraGetExposureTime); },
+       [](int32_t v) { CameraSetExposureTime(v); }},
+      {"gain", "analog gain 0..86", [] { return Read(CameraGetAnalogGain); },
+       [](int32_t v) { CameraSetAnalogGain(v); }},
+      {"gamma", "gamma, 100 = 1.0", [] { return Read(CameraGetGamma); },
+       [](int32_t v) { CameraSetGamma(v); }},
+      {"contrast", "contrast", [] { return Read(CameraGetContrast); },
+       [](int32_t v) { CameraSetContrast(v); }},
+      {"saturation", "saturation, 128 = neutral", [] { return Read(CameraGetSaturation); },
+       [](int32_t v) { CameraSetSaturation(v); }},
+      {"color", "colour matrix on (0/1)", [] { return Read(CameraGetColorEnhancement); },
+       [](int32_t v) { CameraSetColorEnhancement(v); }},
+      {"mode", "Bayer interpolation 0..2", [] { return Read(CameraGetB2RGBMode); },
+       [](int32_t v) { CameraSetB2RGBMode(v); }},
+      {"mono", "monochrome (0/1)",
+       [] {
+         int32_t v = 0;
+         CameraGetMonochrome(&v);
+         return v;
+       },
+       [](int32_t v) { CameraSetMonochrome(v); }},
+      {"hflip", "horizontal mirror (0/1)",
+       [] {
+         int32_t v = 0;
+         CameraGetMirror(0, &v);
+         return v;
+       },
+       [](int32_t v) { CameraSetMirror(0, v); }},
+      {"vflip", "vertical flip (0/1)",
+       [] {
+         int32_t v = 0;
+         CameraGetMirror(1, &v);
+         return v;
+       },
+       [](int32_t v) { CameraSetMirror(1, v); }},
+      {"speed", "frame speed 0 normal, 1 fast", [] { return Read(CameraGetFrameSpeed); },
+       [](int32_t v) { CameraSetFrameSpeed(v); }},
+      {"light", "mains 0 = 50 Hz, 1 = 60 Hz", [] { return Read(CameraGetLightFrquency); },
+       [](int32_t v) { CameraSetLightFrquency(v); }},
+      {"team", "current parameter team 0..3",
+       [] { return Read(CameraGetCurrentParameterTeam); },
+       [](int32_t v) { CameraReadParameter(v); }},
+  };
+  return table;
+}
+
+const Parameter* FindParameter(const std::string& name) {
+  for (const Parameter& p : Parameters())
+    if (name == p.name) return &p;
+  return nullptr;
+}
+
+// Opens the camera without streaming to the pipeline for the settings
+// commands: the team given by --team is loaded first.
+bool OpenForSettings(const Options& options) {
+  const int result = CameraInit([](uint8_t*) {}, ResolutionOption(options),
+                                nullptr, static_cast<int>(options.Number("camera", 1)),
+                                nullptr);
+  if (result != 1) {
+    std::fprintf(stderr, "vkcam: no camera could be opened (%d)\n", result);
+    return false;
+  }
+  if (options.Has("team")) CameraReadParameter(static_cast<int>(options.Number("team", 0)));
+  return true;
+}
+
+bool WriteFile(const std::string& path, const uint8_t* data, size_t bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(data, 1, bytes, f) == bytes;
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int Info(const Options& options) {
+  if (!OpenForSettings(options)) return 1;
+  int32_t width = 0, height = 0, row_time = 0;
+  uint16_t max_exposure = 0, year = 0;
+  uint8_t month = 0, day = 0;
+  char serial[33] = {};
+  CameraGetImageSize(&width, &height);
+  CameraGetRowTime(&row_time);
+  CameraGetMaxExposureTime(&max_exposure);
+  CameraReadSN(serial, 32);
+  std::printf("image        %d x %d (resolution %d)\n", width, height,
+              ResolutionOption(options));
+  std::printf("row time     %d us, AE exposure limit %u rows\n", row_time, max_exposure);
+  std::printf("serial       \"%s\"\n", serial);
+  if (CameraReadBN(&year, &month, &day) == 1)
+    std::printf("lot date     %04u-%02u-%02u\n", year, month, day);
+  else
+    std::printf("lot date     not written\n");
+  for (const Parameter& p : Parameters())
+    std::printf("%-12s %-6d %s\n", p.name, p.get(), p.meaning);
+  CameraUnInit();
+  return 0;
+}
+
+int Get(const Options& options) {
+  if (!OpenForSettings(options)) return 1;
+  int status = 0;
+  for (const Parameter& p : Parameters()) {
+    if (!options.words().empty() && options.words()[0] != p.name) continue;
+    std::printf("%s %d\n", p.name, p.get());
+  }
+  if (!options.words().empty() && !FindParameter(options.words()[0])) {
+    std::fprintf(stderr, "vkcam: no parameter \"%s\"\n", options.words()[0].c_str());
+    status = 2;
+  }
+  CameraUnInit();
+  return status;
+}
+
+int Set(const Options& options) {
+  if (options.words().size() != 2) {
+    std::fprintf(stderr, "usage: vkcam set NAME VALUE [--team T]\n");
+    return 2;
+  }
+  const Parameter* p = FindParameter(options.words()[0]);
+  if (!p) {
+    std::fprintf(stderr, "vkcam: no parameter \"%s\"\n", options.words()[0].c_str());
+    return 2;
+  }
+  if (!OpenForSettings(options)) return 1;
+  p->set(std::stoi(options.words()[1]));
+  std::printf("%s %d\n", p->name, p->get());
+  CameraUnInit();  // saves the current team
+  return 0;
+}
+
+int Stream(const Options& options) {
+  Session session(options);
+  if (!session.ok()) return 1;
+  const double seconds = options.Number("seconds", options.Has("frames") ? 1e9 : 5);
+  const auto frames = static_cast<uint64_t>(options.Number("frames", 1e12));
+  const double bytes_per_frame = double(session.width()) * session.height();
+  const auto start = Clock::now();
+  auto last_print = start;
+  while (session.frames() < frames && !session.lost()) {
+    const auto now = Clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start).count();
+    if (elapsed >= seconds) break;
+    if (now - last_print > std::chrono::milliseconds(500)) {
+      last_print = now;
+      float fps = 0;
+      CameraGetFPS(&fps);
+      std::printf("\r%6llu frames  %5.1f frames/s  %6.1f MB/s  bad %llu  %s   ",
+                  static_cast<unsigned long long>(session.frames()), fps,
+                  fps * bytes_per_frame / 1e6,
+                  static_cast<unsigned long long>(session.bad_frames()),
+                  session.ControlState().c_str());
+      std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const double rate = session.frames() / elapsed;
+  std::printf("\n%llu frames of %d x %d in %.2f s: %.1f frames/s, %.1f MB/s, "
+              "%llu bad frames%s\n%s\n",
+              static_cast<unsigned long long>(session.frames()), session.width(),
+              session.height(), elapsed, rate, rate * bytes_per_frame / 1e6,
+              static_cast<unsigned long long>(session.bad_frames()),
+              session.lost() ? ", camera lost" : "", session.ControlState().c_str());
+  return session.lost() ? 1 : 0;
+}
+
+int Snap(const Options& options) {
+  Session session(options);
+  if (!session.ok()) return 1;
+  const auto settle = static_cast<uint64_t>(options.Number("settle", 10));
+  if (!session.WaitForFrames(settle)) {
+    std::fprintf(stderr, "vkcam: the camera sent no frames\n");
+    return 1;
+  }
+  const std::string base = options.Text("out", "snap");
+  std::vector<uint8_t> raw(static_cast<size_t>(session.width()) * session.height());
+  const int result = CameraSnap(raw.data(), 0);
+  if (result != 1) {
+    std::fprintf(stderr, "vkcam: no good frame (%d)\n", result);
+    return 1;
+  }
+  if (!WriteFile(base + ".raw", raw.data(), raw.size())) {
+    std::fprintf(stderr, "vkcam: cannot write %s.raw\n", base.c_str());
+    return 1;
+  }
+  std::printf("%s.raw  %d x %d after %llu frames; %s\n", base.c_str(),
+              session.width(), session.height(),
+              static_cast<unsigned long long>(settle), session.ControlState().c_str());
+  return 0;
+}
+
+}  // namespace vk::tools

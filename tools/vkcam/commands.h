@@ -1,0 +1,17 @@
+// The commands of the vkcam tool; each returns the process exit code.
+#pragma once
+
+namespace vk::tools {
+
+class Options;
+
+int Devices();
+int Ioctl(int argc, char** argv);
+int Info(const Options& options);
+int Snap(const Options& options);
+int Stream(const Options& options);
+int Preview(const Options& options);
+int Set(const Options& options);
+int Get(const Options& options);
+
+}  // namespace vk::tools
