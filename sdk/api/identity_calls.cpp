@@ -53,7 +53,7 @@ int32_t CameraEnableDeadPixelCorrection() {
 
 int32_t CameraInitDeadPixel() {
   SdkState& s = Sdk();
-  if (!s.camera || !s.grab) return 0;
+  if (!s.camera || !s.frames[0]) return 0;
   if (s.camera->resolution() == vk::kResolutionFull) CameraWriteLotDate();
   // The grab thread must not read into the same buffer or from the device
   // meanwhile.

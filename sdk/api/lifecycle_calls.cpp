@@ -113,7 +113,7 @@ int32_t CameraUnInit() {
 int32_t CameraPlay() {
   SdkState& s = Sdk();
   // Without a camera, its buffers or a callback there is nothing to play.
-  if (!s.camera || !s.grab || !s.callback) return 0;
+  if (!s.camera || !s.frames[0] || !s.callback) return 0;
   return vk::sdk::StartCapture();
 }
 

@@ -37,7 +37,8 @@ struct SdkState {
   std::mutex exchange_lock;
   int32_t fresh = 0;
   // Each worker owns the buffer its pointer names between exchanges; the
-  // three buffers are owned by `frames` and only their pointers move.
+  // three buffers are owned by `frames` and only their pointers move;
+  // `frames` itself changes only while no worker runs.
   uint8_t* grab = nullptr;
   uint8_t* latest = nullptr;
   uint8_t* process = nullptr;
