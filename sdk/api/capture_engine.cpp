@@ -88,22 +88,32 @@ void ProcessThread() {
 }
 
 int StartCapture() {
+  if (Sdk().capture_state.load() == kPlaying) return 0;
+  StartWorkers();
+  return 1;
+}
+
+void StartWorkers() {
   SdkState& s = Sdk();
-  if (s.capture_state.load() == kPlaying) return 0;
   s.capture_state = kPlaying;
   s.frame_rate.Reset();
   s.grab_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   s.process_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   s.grab_thread = std::thread(GrabThread);
   s.process_thread = std::thread(ProcessThread);
-  return 1;
 }
 
 int StopCapture() {
-  SdkState& s = Sdk();
-  if (s.capture_state.load() == kStopped) return 0;
+  if (Sdk().capture_state.load() == kStopped) return 0;
   StopRecording();
+  StopWorkers();
+  return 1;
+}
+
+void StopWorkers() {
+  SdkState& s = Sdk();
   s.capture_state = kStopped;
+  if (!s.grab_thread.joinable()) return;
   WaitForWorker(s.grab_finished, s.camera.get());
   WaitForWorker(s.process_finished, nullptr);
   s.grab_thread.join();
@@ -111,7 +121,6 @@ int StopCapture() {
   CloseHandle(std::exchange(s.grab_finished, nullptr));
   CloseHandle(std::exchange(s.process_finished, nullptr));
   s.frame_rate.Reset();
-  return 1;
 }
 
 void Teardown() {

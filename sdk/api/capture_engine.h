@@ -17,6 +17,10 @@ int StartCapture();
 // 1 stopped; 0 already stopped. Returns once both workers have ended, also
 // when the camera stopped sending or was unplugged.
 int StopCapture();
+// The workers alone, whatever the state: started unconditionally, stopped
+// without ending a recording.
+void StartWorkers();
+void StopWorkers();
 // Releases the camera object and the frame buffers; stops a running capture
 // first so that no worker touches them afterwards.
 void Teardown();
