@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build make pkg-config g++ clang
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev libxvidcore-dev
+  ffmpeg python3-pil
   g++-mingw-w64-x86-64-posix
 )
 

@@ -126,6 +126,7 @@ void StopWorkers() {
 void Teardown() {
   SdkState& s = Sdk();
   StopCapture();
+  StopRecording();  // one started while stopped reads the buffers too
   if (s.camera) {
     s.camera->Shutdown();
     s.camera.reset();

@@ -170,8 +170,9 @@ uint8_t* CameraISP(uint8_t* raw) {
   CCamera& camera = *s.camera;
   RunPipeline(camera, raw, camera.output());
   if (s.recording_flag.load() == 0) {
+    std::lock_guard recording(s.recording_lock);
     std::memcpy(s.recording.get(), camera.output(), FramePixels(camera) * 3);
-    s.recorded_frames.fetch_add(1);
+    ++s.recorded_frames;
   }
   return camera.output();
 }

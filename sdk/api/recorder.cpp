@@ -1,14 +1,185 @@
 #include "sdk/api/recorder.h"
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/vfw.h"
+#include "sdk/api/avi_writer.h"
 #include "sdk/api/sdk_state.h"
+#include "sdk/api/still_writers.h"
 
 namespace vk::sdk {
+namespace {
+
+constexpr size_t kExecutablePath = 256;
+// "没有找到此Codec,采用默认压缩方法Xvid!" in the GBK code page.
+constexpr char kCodecNotFound[] =
+    "\xC3\xBB\xD3\xD0\xD5\xD2\xB5\xBD\xB4\xCB" "Codec,"
+    "\xB2\xC9\xD3\xC3\xC4\xAC\xC8\xCF\xD1\xB9\xCB\xF5\xB7\xBD\xB7\xA8" "Xvid!";
+
+std::string Narrow(const WCHAR* wide) {
+#ifdef _WIN32
+  char text[256] = {};
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr);
+  return text;
+#else
+  std::string text;
+  for (; *wide; ++wide) text += static_cast<char>(*wide);
+  return text;
+#endif
+}
+
+// Calls `visit(handler, description)` for each installed compressor, in
+// order, until it returns true.
+template <typename Visit>
+void ForEachCompressor(Visit visit) {
+  ICINFO info;
+  for (DWORD i = 0; ICInfo(0, i, &info); ++i) {
+    HIC compressor = ICOpen(info.fccType, info.fccHandler, ICMODE_QUERY);
+    if (!compressor) continue;
+    ICINFO full = {};
+    ICGetInfo(compressor, &full, sizeof(full));
+    const std::string description = Narrow(full.szDescription);
+    ICClose(compressor);
+    if (visit(info.fccHandler, description)) return;
+  }
+}
+
+// "Video-MMDDhhmmss.avi" beside the executable.
+std::string DefaultVideoPath() {
+  char path[kExecutablePath + 1] = {};
+  GetModuleFileNameA(nullptr, path, kExecutablePath);
+  std::string directory = path;
+  const size_t slash = directory.find_last_of("\\/");
+  directory = slash == std::string::npos ? "" : directory.substr(0, slash + 1);
+  SYSTEMTIME now = {};
+  GetLocalTime(&now);
+  char name[64];
+  std::snprintf(name, sizeof(name), "Video-%02d%02d%02d%02d%02d.avi", now.wMonth,
+                now.wDay, now.wHour, now.wMinute, now.wSecond);
+  return directory + name;
+}
+
+std::string VideoPathOrDefault(SdkState& s) {
+  std::lock_guard lock(s.video_path_lock);
+  if (s.video_path.empty()) s.video_path = DefaultVideoPath();
+  return s.video_path;
+}
+
+// The newest recorded image as a DIB, rows padded to four bytes; false
+// when none came since `last`.
+bool TakeNewImage(SdkState& s, uint32_t* last, int width, int height,
+                  std::vector<uint8_t>* dib) {
+  std::lock_guard lock(s.recording_lock);
+  if (s.recorded_frames == *last) return false;
+  *last = s.recorded_frames;
+  const size_t row = static_cast<size_t>(width) * 3;
+  const size_t stride = static_cast<size_t>(BmpStride(width));
+  for (int y = 0; y < height; ++y)
+    std::memcpy(dib->data() + stride * y, s.recording.get() + row * y, row);
+  return true;
+}
+
+void RecordThread() {
+  SdkState& s = Sdk();
+  if (s.recording_flag.load() == 0) {
+    int width = 0, height = 0;
+    s.camera->GetImageSize(&width, &height);
+    uint32_t last;
+    {
+      std::lock_guard lock(s.recording_lock);
+      last = s.recorded_frames;
+    }
+    const float rate = s.frame_rate.Rate(FrameRateMeter::Clock::now());
+    CAviWriter writer(VideoPathOrDefault(s), width, height, RecordingRate(rate),
+                      s.codec_handler.load());
+    std::vector<uint8_t> dib(writer.format().biSizeImage);
+    while (s.recording_flag.load() == 0) {
+      if (!TakeNewImage(s, &last, width, height, &dib)) {
+        Sleep(1);
+        continue;
+      }
+      if (!writer.Write(static_cast<int32_t>(last), dib.data())) {
+        MessageBoxA(nullptr, "Not find Xvid encoder!", nullptr, MB_OK);
+        s.recording_flag = 1;
+      }
+    }
+    writer.Close();
+  }
+  SetEvent(s.record_finished);
+}
+
+}  // namespace
 
 int StopRecording() {
   SdkState& s = Sdk();
-  if (s.recording_flag.load() != 0) return 0;
-  s.recording_flag = 1;
-  return 1;
+  if (!s.record_thread.joinable()) return 0;
+  // A recording that ended by itself (a failed write) is over already.
+  const bool running = s.recording_flag.exchange(1) == 0;
+  WaitForSingleObject(s.record_finished, INFINITE);
+  s.record_thread.join();
+  CloseHandle(std::exchange(s.record_finished, nullptr));
+  return running ? 1 : 0;
 }
 
 }  // namespace vk::sdk
+
+using vk::sdk::Sdk;
+using vk::sdk::SdkState;
+
+extern "C" {
+
+int32_t QueryCodec() {
+  std::string list;
+  vk::sdk::ForEachCompressor([&](FOURCC, const std::string& description) {
+    list += description + "\n";
+    return false;
+  });
+  MessageBoxA(nullptr, list.c_str(), nullptr, MB_OK);
+  return 1;
+}
+
+int32_t SetCodec(const char* description) {
+  SdkState& s = Sdk();
+  bool found = false;
+  vk::sdk::ForEachCompressor([&](FOURCC handler, const std::string& d) {
+    if (d != description) return false;
+    s.codec_handler = handler;
+    found = true;
+    return true;
+  });
+  if (!found) {
+    s.codec_handler = 0;
+    MessageBoxA(nullptr, vk::sdk::kCodecNotFound, nullptr, MB_OK);
+  }
+  return 1;
+}
+
+int32_t SetVideoFilePathName(const char* path) {
+  SdkState& s = Sdk();
+  std::lock_guard lock(s.video_path_lock);
+  s.video_path = path ? path : "";
+  return 1;
+}
+
+int32_t RecordAviStart() {
+  SdkState& s = Sdk();
+  // The record thread needs the camera's image size and buffer.
+  if (!s.camera || !s.recording || s.recording_flag.load() == 0) return 0;
+  vk::sdk::StopRecording();  // joins a recording that ended by itself
+  {
+    std::lock_guard lock(s.recording_lock);
+    s.recorded_frames = 0;
+  }
+  s.recording_flag = 0;
+  s.record_finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  s.record_thread = std::thread(vk::sdk::RecordThread);
+  return 1;
+}
+
+int32_t RecordAviStop() { return vk::sdk::StopRecording(); }
+
+}  // extern "C"

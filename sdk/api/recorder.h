@@ -1,4 +1,5 @@
-// AVI recording of the images passing through CameraISP.
+// AVI recording of the images passing through CameraISP: the exported
+// recording calls, the compressor choice and the record thread.
 #pragma once
 
 namespace vk::sdk {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/win32.h"
@@ -54,7 +55,16 @@ struct SdkState {
   uint16_t roi[4] = {360, 272, 640, 480};
 
   std::atomic<uint8_t> recording_flag{1};  // 1 not recording, 0 recording
-  std::atomic<uint32_t> recorded_frames{0};
+  // CameraISP copies each image into `recording` and counts it under this
+  // lock, and the record thread takes it out under the same lock, so a
+  // recorded frame never mixes two images.
+  std::mutex recording_lock;
+  uint32_t recorded_frames = 0;
+  std::atomic<uint32_t> codec_handler{0};  // 0: the default, Xvid
+  std::mutex video_path_lock;
+  std::string video_path;
+  HANDLE record_finished = nullptr;
+  std::thread record_thread;
   FrameRateMeter frame_rate;
 };
 
