@@ -27,7 +27,8 @@ demo: build
 	$(BUILD)/tools/vkcam stream --resolution 0 --seconds 3
 	mkdir -p $(DEMO_OUT)
 	$(BUILD)/tools/vkcam snap --resolution 0 --settle 15 --out $(DEMO_OUT)/snap
-	@echo "demo: files in $(DEMO_OUT)/"
+	$(BUILD)/tools/vkcam record --resolution 1 --seconds 3 --out $(DEMO_OUT)/record.avi
+	@echo "demo: snap.raw, snap.jpg, snap.bmp, snap.png and record.avi in $(DEMO_OUT)/"
 
 # The C example built against the installed SDK, once through its CMake
 # package and once through pkg-config, and run.

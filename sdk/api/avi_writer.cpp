@@ -13,7 +13,33 @@ constexpr int kMinimumRate = 4;
 // released after the last.
 std::atomic<int> g_avi_library_users{0};
 
+std::string Narrow(const WCHAR* wide) {
+#ifdef _WIN32
+  char text[256] = {};
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr);
+  return text;
+#else
+  std::string text;
+  for (; *wide; ++wide) text += static_cast<char>(*wide);
+  return text;
+#endif
+}
+
 }  // namespace
+
+std::vector<Codec> InstalledCodecs() {
+  std::vector<Codec> codecs;
+  ICINFO info;
+  for (DWORD i = 0; ICInfo(0, i, &info); ++i) {
+    HIC compressor = ICOpen(info.fccType, info.fccHandler, ICMODE_QUERY);
+    if (!compressor) continue;
+    ICINFO full = {};
+    ICGetInfo(compressor, &full, sizeof(full));
+    codecs.push_back({info.fccHandler, Narrow(full.szDescription)});
+    ICClose(compressor);
+  }
+  return codecs;
+}
 
 int RecordingRate(float frames_per_second) {
   const int whole = static_cast<int>(frames_per_second);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/vfw.h"
 
@@ -11,6 +12,14 @@ namespace vk::sdk {
 
 // The compressor used when none was chosen.
 inline constexpr FOURCC kDefaultCodec = mmioFOURCC('X', 'v', 'i', 'd');
+
+struct Codec {
+  FOURCC handler;
+  std::string description;  // in the ANSI code page
+};
+// The installed video compressors, in the system's order: each is opened
+// in query mode for its description and closed again.
+std::vector<Codec> InstalledCodecs();
 
 // The stream header's rate: the frame rate's integer part, at least 4.
 int RecordingRate(float frames_per_second);

@@ -20,34 +20,6 @@ constexpr char kCodecNotFound[] =
     "\xC3\xBB\xD3\xD0\xD5\xD2\xB5\xBD\xB4\xCB" "Codec,"
     "\xB2\xC9\xD3\xC3\xC4\xAC\xC8\xCF\xD1\xB9\xCB\xF5\xB7\xBD\xB7\xA8" "Xvid!";
 
-std::string Narrow(const WCHAR* wide) {
-#ifdef _WIN32
-  char text[256] = {};
-  WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof(text), nullptr, nullptr);
-  return text;
-#else
-  std::string text;
-  for (; *wide; ++wide) text += static_cast<char>(*wide);
-  return text;
-#endif
-}
-
-// Calls `visit(handler, description)` for each installed compressor, in
-// order, until it returns true.
-template <typename Visit>
-void ForEachCompressor(Visit visit) {
-  ICINFO info;
-  for (DWORD i = 0; ICInfo(0, i, &info); ++i) {
-    HIC compressor = ICOpen(info.fccType, info.fccHandler, ICMODE_QUERY);
-    if (!compressor) continue;
-    ICINFO full = {};
-    ICGetInfo(compressor, &full, sizeof(full));
-    const std::string description = Narrow(full.szDescription);
-    ICClose(compressor);
-    if (visit(info.fccHandler, description)) return;
-  }
-}
-
 // "Video-MMDDhhmmss.avi" beside the executable.
 std::string DefaultVideoPath() {
   char path[kExecutablePath + 1] = {};
@@ -134,10 +106,8 @@ extern "C" {
 
 int32_t QueryCodec() {
   std::string list;
-  vk::sdk::ForEachCompressor([&](FOURCC, const std::string& description) {
-    list += description + "\n";
-    return false;
-  });
+  for (const vk::sdk::Codec& codec : vk::sdk::InstalledCodecs())
+    list += codec.description + "\n";
   MessageBoxA(nullptr, list.c_str(), nullptr, MB_OK);
   return 1;
 }
@@ -145,12 +115,12 @@ int32_t QueryCodec() {
 int32_t SetCodec(const char* description) {
   SdkState& s = Sdk();
   bool found = false;
-  vk::sdk::ForEachCompressor([&](FOURCC handler, const std::string& d) {
-    if (d != description) return false;
-    s.codec_handler = handler;
+  for (const vk::sdk::Codec& codec : vk::sdk::InstalledCodecs()) {
+    if (codec.description != description) continue;
+    s.codec_handler = codec.handler;
     found = true;
-    return true;
-  });
+    break;
+  }
   if (!found) {
     s.codec_handler = 0;
     MessageBoxA(nullptr, vk::sdk::kCodecNotFound, nullptr, MB_OK);

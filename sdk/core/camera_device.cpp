@@ -199,7 +199,10 @@ BOOL CCameraDevice::ReadMemoryWord(uint16_t address, uint16_t* word) {
 void CCameraDevice::SetFrameSize(uint32_t width, uint32_t height) {
   width_ = width;
   height_ = height;
-  chunk_size_ = width << 7;
+  // 128 rows a read, in whole 512-byte bulk packets: a read that ends
+  // inside a packet would overflow (a region whose width is not a multiple
+  // of four would never stream).
+  chunk_size_ = ((width << 7) + kBulkPacketBytes - 1) / kBulkPacketBytes * kBulkPacketBytes;
   frame_size_ = width * height;
 }
 

@@ -17,6 +17,7 @@ inline constexpr int kReadSlots = 4;
 // Room for two chunks of the widest frame (2 x 2048 x 128) and a packet.
 inline constexpr uint32_t kReadSlotBytes = 524800;
 inline constexpr uint32_t kChunkRows = 128;
+inline constexpr uint32_t kBulkPacketBytes = 512;
 
 class CCameraDevice {
  public:

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "sdk/api/avi_writer.h"
 #include "tools/vkcam/session.h"
 
 namespace vk::tools {
@@ -104,13 +105,6 @@ bool OpenForSettings(const Options& options) {
   return true;
 }
 
-bool WriteFile(const std::string& path, const uint8_t* data, size_t bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(data, 1, bytes, f) == bytes;
-  return std::fclose(f) == 0 && ok;
-}
-
 }  // namespace
 
 int Info(const Options& options) {
@@ -205,6 +199,17 @@ int Stream(const Options& options) {
   return session.lost() ? 1 : 0;
 }
 
+// Format bits from "raw,jpg,bmp,png" (or "all").
+uint8_t FormatBits(const std::string& list) {
+  if (list == "all") return CAMERA_FILE_RAW | CAMERA_FILE_JPEG | CAMERA_FILE_BMP | CAMERA_FILE_PNG;
+  uint8_t bits = 0;
+  if (list.find("raw") != std::string::npos) bits |= CAMERA_FILE_RAW;
+  if (list.find("jpg") != std::string::npos) bits |= CAMERA_FILE_JPEG;
+  if (list.find("bmp") != std::string::npos) bits |= CAMERA_FILE_BMP;
+  if (list.find("png") != std::string::npos) bits |= CAMERA_FILE_PNG;
+  return bits;
+}
+
 int Snap(const Options& options) {
   Session session(options);
   if (!session.ok()) return 1;
@@ -214,19 +219,60 @@ int Snap(const Options& options) {
     return 1;
   }
   const std::string base = options.Text("out", "snap");
-  std::vector<uint8_t> raw(static_cast<size_t>(session.width()) * session.height());
-  const int result = CameraSnap(raw.data(), 0);
+  const std::string formats = options.Text("formats", "all");
+  const uint8_t bits = FormatBits(formats);
+  const int result = CameraCaptureFile(base.c_str(), bits,
+                                       static_cast<uint8_t>(options.Number("quality", 90)),
+                                       static_cast<uint8_t>(ResolutionOption(options)));
   if (result != 1) {
-    std::fprintf(stderr, "vkcam: no good frame (%d)\n", result);
+    std::fprintf(stderr, "vkcam: the still was not written (%d)\n", result);
     return 1;
   }
-  if (!WriteFile(base + ".raw", raw.data(), raw.size())) {
-    std::fprintf(stderr, "vkcam: cannot write %s.raw\n", base.c_str());
+  std::printf("%s.{%s}  %d x %d after %llu frames; %s\n", base.c_str(),
+              formats == "all" ? "raw,jpg,bmp,png" : formats.c_str(), session.width(),
+              session.height(), static_cast<unsigned long long>(settle),
+              session.ControlState().c_str());
+  return 0;
+}
+
+int Codecs() {
+  for (const sdk::Codec& codec : sdk::InstalledCodecs()) {
+    char fourcc[5] = {};
+    for (int i = 0; i < 4; ++i) fourcc[i] = static_cast<char>(codec.handler >> (8 * i));
+    std::printf("%s  %s\n", fourcc, codec.description.c_str());
+  }
+  return 0;
+}
+
+int Record(const Options& options) {
+  Session session(options);
+  if (!session.ok()) return 1;
+  session.WaitForFrames(static_cast<uint64_t>(options.Number("settle", 10)));
+  const std::string path = options.Text("out", "record.avi");
+  SetVideoFilePathName(path.c_str());
+  SetCodec(options.Text("codec", "Xvid MPEG-4 Codec").c_str());
+  const double seconds = options.Number("seconds", 3);
+  const uint64_t first = session.frames();
+  if (RecordAviStart() != 1) {
+    std::fprintf(stderr, "vkcam: the recording did not start\n");
     return 1;
   }
-  std::printf("%s.raw  %d x %d after %llu frames; %s\n", base.c_str(),
-              session.width(), session.height(),
-              static_cast<unsigned long long>(settle), session.ControlState().c_str());
+  const auto start = Clock::now();
+  while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
+    std::printf("\rrecording %s: %llu frames  ", path.c_str(),
+                static_cast<unsigned long long>(session.frames() - first));
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  float fps = 0;
+  CameraGetFPS(&fps);
+  if (RecordAviStop() != 1) {
+    std::fprintf(stderr, "\nvkcam: the recording ended early\n");
+    return 1;
+  }
+  std::printf("\r%s: %llu frames at %.1f frames/s (stored as %d frames/s)\n", path.c_str(),
+              static_cast<unsigned long long>(session.frames() - first), fps,
+              sdk::RecordingRate(fps));
   return 0;
 }
 

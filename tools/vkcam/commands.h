@@ -12,6 +12,8 @@ int Snap(const Options& options);
 int Stream(const Options& options);
 int Preview(const Options& options);
 int Set(const Options& options);
+int Record(const Options& options);
+int Codecs();
 int Get(const Options& options);
 
 }  // namespace vk::tools

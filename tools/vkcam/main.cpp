@@ -4,7 +4,11 @@
 //   vkcam ioctl N CODE [HEX] [OUTLEN]    one control code to link N
 //   vkcam info                           image size, timing, identity and
 //                                        every setting
-//   vkcam snap [--out BASE]              a still after --settle N frames
+//   vkcam snap [--out BASE] [--formats raw,jpg,bmp,png|all] [--quality Q]
+//                                        a still after --settle N frames
+//   vkcam record [--seconds S] [--codec NAME] [--out FILE.avi]
+//                                        an AVI of the live picture
+//   vkcam codecs                         the installed video compressors
 //   vkcam stream [--seconds S|--frames N]  frames/s, MB/s, bad frames, AE/AWB
 //   vkcam preview [--seconds S] [--window WxH]  the live picture
 //   vkcam get [NAME] / vkcam set NAME VALUE    settings, saved in the team
@@ -28,10 +32,13 @@ int main(int argc, char** argv) {
   if (command == "stream") return Stream(options);
   if (command == "preview") return Preview(options);
   if (command == "get") return Get(options);
+  if (command == "record") return Record(options);
+  if (command == "codecs") return Codecs();
   if (command == "set") return Set(options);
   std::fprintf(stderr,
                "usage: vkcam devices | ioctl N CODE [HEX] [OUTLEN] | info |\n"
-               "             snap [--out BASE] [--settle N] |\n"
+               "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
+               "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
                "             stream [--seconds S | --frames N] |\n"
                "             preview [--seconds S] [--window WxH] |\n"
                "             get [NAME] | set NAME VALUE\n"
