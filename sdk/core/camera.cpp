@@ -1,5 +1,7 @@
 #include "sdk/core/camera.h"
 
+#include "sdk/core/isp.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -324,14 +326,7 @@ void CCamera::BuildGainTables() {
 void CCamera::BuildToneTable(uint8_t gamma, uint8_t contrast) {
   // The exponent's factor is a single-precision 0.01, as the tables have
   // always been built.
-  const double exponent = gamma * static_cast<double>(0.01f);
-  for (int i = 0; i < 256; ++i) {
-    const double g_real = 255.0 * std::pow(i / 255.0, exponent);
-    const int g = std::clamp(static_cast<int>(g_real), 0, 255);
-    const int d = std::abs(128 - g) * contrast / 128;
-    tone_table_[i] = static_cast<uint8_t>(g >= 128 ? std::min(255, g + d)
-                                                   : std::max(0, g - d));
-  }
+  isp::BuildToneTable(gamma * static_cast<double>(0.01f), contrast, tone_table_);
 }
 
 }  // namespace vk

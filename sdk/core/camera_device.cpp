@@ -28,9 +28,9 @@ HANDLE CreateLink(int link) {
 
 }  // namespace
 
-CCameraDevice::CCameraDevice() {
+CCameraDevice::CCameraDevice(bool enumerate) {
   for (auto& slot : slots_) slot = std::make_unique<uint8_t[]>(kReadSlotBytes);
-  Enumerate();
+  if (enumerate) Enumerate();
 }
 
 CCameraDevice::~CCameraDevice() { Close(); }
@@ -197,12 +197,17 @@ BOOL CCameraDevice::ReadMemoryWord(uint16_t address, uint16_t* word) {
 }
 
 void CCameraDevice::SetFrameSize(uint32_t width, uint32_t height) {
-  width_ = width;
-  height_ = height;
   // 128 rows a read, in whole 512-byte bulk packets: a read that ends
   // inside a packet would overflow (a region whose width is not a multiple
   // of four would never stream).
-  chunk_size_ = ((width << 7) + kBulkPacketBytes - 1) / kBulkPacketBytes * kBulkPacketBytes;
+  SetFrameSize(width, height,
+               ((width << 7) + kBulkPacketBytes - 1) / kBulkPacketBytes * kBulkPacketBytes);
+}
+
+void CCameraDevice::SetFrameSize(uint32_t width, uint32_t height, uint32_t chunk) {
+  width_ = width;
+  height_ = height;
+  chunk_size_ = chunk <= kReadSlotBytes ? chunk : kReadSlotBytes;
   frame_size_ = width * height;
 }
 

@@ -21,7 +21,9 @@ inline constexpr uint32_t kBulkPacketBytes = 512;
 
 class CCameraDevice {
  public:
-  CCameraDevice();
+  // With `enumerate`, probes the links at once (the SDK); the TWAIN source
+  // opens link 0 directly and probes nothing.
+  explicit CCameraDevice(bool enumerate = true);
   virtual ~CCameraDevice();
   CCameraDevice(const CCameraDevice&) = delete;
   CCameraDevice& operator=(const CCameraDevice&) = delete;
@@ -52,7 +54,9 @@ class CCameraDevice {
   BOOL ConfigureGpio(uint8_t byte);
   BOOL WriteMemoryWord(uint16_t address, uint16_t word);
   BOOL ReadMemoryWord(uint16_t address, uint16_t* word);
+  // Reads of 128 rows (in whole bulk packets), or of `chunk` bytes.
   void SetFrameSize(uint32_t width, uint32_t height);
+  void SetFrameSize(uint32_t width, uint32_t height, uint32_t chunk);
   // 1 good frame, 0 bad frame, -1 read failure; `buffer` receives
   // width x height bytes.
   int ReadFrame(uint8_t* buffer);

@@ -7,8 +7,11 @@
 // result never depends on the split.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace vk::isp {
 
@@ -43,5 +46,19 @@ void ApplyLuminanceAndTone(uint8_t* image, size_t pixels, const uint8_t* tone);
 void MirrorRows(uint8_t* image, Geometry g, int first, int last);
 // Reverses the order of the rows through `temp_row` (3 x width bytes).
 void ReverseRows(uint8_t* image, Geometry g, uint8_t* temp_row);
+
+// Gamma and contrast in one table: entry i is 255 x (i / 255)^exponent,
+// truncated and clamped, then pushed away from 128 by contrast / 128 of its
+// distance. The power is taken in `Real`: double for the SDK, long double
+// for the TWAIN source, as each has always built its tables.
+template <typename Real>
+void BuildToneTable(Real exponent, uint8_t contrast, uint8_t table[256]) {
+  for (int i = 0; i < 256; ++i) {
+    const Real g_real = Real(255) * std::pow(Real(i) / Real(255), exponent);
+    const int g = std::clamp(static_cast<int>(g_real), 0, 255);
+    const int d = std::abs(128 - g) * contrast / 128;
+    table[i] = static_cast<uint8_t>(g >= 128 ? std::min(255, g + d) : std::max(0, g - d));
+  }
+}
 
 }  // namespace vk::isp
