@@ -76,6 +76,7 @@ bench: build
 	$(BUILD)/bench/vkcam-bench
 	$(BUILD)/bench/vkcam-readframe-bench
 	$(BUILD)/bench/vkcam-sdk-bench
+	$(BUILD)/bench/vkcam-twain-bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-fuzz $(DEMO_OUT)
