@@ -3,6 +3,7 @@
 // type in both, so code written on Linux builds unchanged for Windows.
 #include <type_traits>
 
+#include "platform/commdlg.h"
 #include "platform/vfw.h"
 #include "platform/win32.h"
 
@@ -49,6 +50,8 @@ VK_SAME_SIGNATURE(PostMessageA, BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM));
 VK_SAME_SIGNATURE(PostQuitMessage, void(WINAPI*)(int));
 VK_SAME_SIGNATURE(PeekMessageA, BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT));
 VK_SAME_SIGNATURE(GetDC, HDC(WINAPI*)(HWND));
+VK_SAME_SIGNATURE(IsDialogMessageA, BOOL(WINAPI*)(HWND, LPMSG));
+VK_SAME_SIGNATURE(GetSaveFileNameA, BOOL(WINAPI*)(LPOPENFILENAMEA));
 VK_SAME_SIGNATURE(ReleaseDC, int(WINAPI*)(HWND, HDC));
 VK_SAME_SIGNATURE(GetClientRect, BOOL(WINAPI*)(HWND, LPRECT));
 VK_SAME_SIGNATURE(DrawDibOpen, HDRAWDIB(WINAPI*)());

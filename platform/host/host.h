@@ -50,6 +50,18 @@ VKHOST_EXPORT WindowPicture PictureOf(HWND window);
 using PicturePresenter = std::function<void(const WindowPicture&)>;
 VKHOST_EXPORT void SetPicturePresenter(HWND window, PicturePresenter presenter);
 
+// The answer of the next save-file dialogs: a path to confirm, or empty to
+// cancel (the default). The last dialog shown, for tests to read.
+VKHOST_EXPORT void SetSaveFileAnswer(const std::string& path);
+struct SaveFileDialog {
+  std::string title;
+  std::string filter;  // the pairs joined with '|'
+  std::string default_extension;
+  DWORD flags = 0;
+  DWORD filter_index = 0;
+};
+VKHOST_EXPORT SaveFileDialog LastSaveFileDialog();
+
 // The registry store's file: VKCAM_REGISTRY, else
 // $XDG_CONFIG_HOME/vkcam/registry, else ~/.config/vkcam/registry.
 VKHOST_EXPORT std::string RegistryFile();

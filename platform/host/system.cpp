@@ -1,6 +1,7 @@
 // Time, system information, module names and dynamic libraries on the
 // Linux host.
 #include <dlfcn.h>
+#include <strings.h>
 #include <link.h>
 #include <unistd.h>
 
@@ -131,6 +132,14 @@ HMODULE LoadLibraryA(LPCSTR name) {
   if (name == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
+  }
+  // The TWAIN source manager is the library VKCAM_TWAIN_DSM names, else the
+  // application itself (which exports DSM_Entry when it plays that part).
+  if (strcasecmp(name, "twain_32.dll") == 0) {
+    const char* manager = std::getenv("VKCAM_TWAIN_DSM");
+    void* handle = ::dlopen(manager && *manager ? manager : nullptr, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+    return static_cast<HMODULE>(handle);
   }
   void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);

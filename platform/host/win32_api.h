@@ -62,6 +62,8 @@ VKHOST_API BOOL PostMessageA(HWND window, UINT message, WPARAM wparam,
 VKHOST_API void PostQuitMessage(int exit_code);
 VKHOST_API BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last,
                              UINT remove);
+VKHOST_API BOOL IsDialogMessageA(HWND dialog, LPMSG msg);
+VKHOST_API BOOL GetSaveFileNameA(LPOPENFILENAMEA dialog);
 VKHOST_API HDC GetDC(HWND window);
 VKHOST_API int ReleaseDC(HWND window, HDC dc);
 VKHOST_API BOOL GetClientRect(HWND window, LPRECT rect);

@@ -1,0 +1,234 @@
+#include "twain/protocol/data_source.h"
+
+#include <cstring>
+#include <new>
+
+#include "twain/protocol/strings.h"
+
+namespace vk::twain {
+namespace {
+
+constexpr TW_UINT16 kOurLanguage = 86;
+constexpr TW_UINT16 kOurCountry = 86;
+constexpr char kSourceManager[] = "twain_32.dll";
+
+void LoadString34(int id, TW_STR32 out) {
+  std::memset(out, 0, sizeof(TW_STR32));
+  std::strncpy(out, ResourceString(id), sizeof(TW_STR32) - 1);
+}
+
+}  // namespace
+
+CDataSource::CDataSource(bool chinese, int processors)
+    : capabilities_(std::make_unique<CCapabilityStore>()),
+      chinese_(chinese),
+      processors_(processors) {
+  identity_.Version = {1, 0, kOurLanguage, kOurCountry, {}};
+  LoadString34(kStringInfo, identity_.Version.Info);
+  identity_.ProtocolMajor = 1;
+  identity_.ProtocolMinor = 8;
+  identity_.SupportedGroups = DG_CONTROL | DG_IMAGE;
+  LoadString34(kStringManufacturer, identity_.Manufacturer);
+  LoadString34(kStringFamily, identity_.ProductFamily);
+  LoadString34(kStringProduct, identity_.ProductName);
+}
+
+CDataSource::~CDataSource() { CloseContext(); }
+
+TW_UINT16 CDataSource::Fail(TW_UINT16 condition) {
+  condition_ = condition;
+  return TWRC_FAILURE;
+}
+
+TW_UINT16 CDataSource::Entry(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat,
+                             TW_UINT16 msg, TW_MEMREF data) {
+  // One application at a time: another one's calls change nothing.
+  if (application_.Id != 0 && (!origin || origin->Id != application_.Id)) return TWRC_FAILURE;
+  if (msg == MSG_PROCESSEVENT) return ProcessEvent(static_cast<TW_EVENT*>(data));
+  if (dg != DG_CONTROL && dat != DAT_STATUS) condition_ = TWCC_SUCCESS;
+  // Calls whose data TWAIN leaves unread may come without any.
+  const bool needs_data = !(dg == DG_CONTROL && dat == DAT_XFERGROUP && msg == MSG_SET) &&
+                          !(dg == DG_IMAGE && dat == DAT_IMAGEFILEXFER) &&
+                          msg != MSG_CLOSEDS && msg != MSG_DISABLEDS;
+  if (needs_data && data == nullptr) return Fail(TWCC_BADVALUE);
+  if (dg == DG_CONTROL) return Control(origin, dat, msg, data);
+  if (dg == DG_IMAGE) return Image(dat, msg, data);
+  return Fail(TWCC_BADPROTOCOL);
+}
+
+TW_UINT16 CDataSource::ProcessEvent(TW_EVENT* event) {
+  if (!dialog_ || !event || !event->pEvent) return TWRC_NOTDSEVENT;
+  if (!IsDialogMessageA(dialog_->window(), static_cast<LPMSG>(event->pEvent)))
+    return TWRC_NOTDSEVENT;
+  event->TWMessage = MSG_NULL;
+  return TWRC_DSEVENT;
+}
+
+TW_UINT16 CDataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg,
+                               TW_MEMREF data) {
+  switch (dat) {
+    case DAT_CAPABILITY: {
+      const bool old = application_.ProtocolMajor <= 1 && application_.ProtocolMinor <= 5 &&
+                       application_.Id != 0;
+      return capabilities_->Request(msg, static_cast<TW_CAPABILITY*>(data), &condition_, old);
+    }
+    case DAT_IDENTITY: return Identity(origin, msg, static_cast<TW_IDENTITY*>(data));
+    case DAT_PENDINGXFERS: return PendingTransfers(msg, static_cast<TW_PENDINGXFERS*>(data));
+    case DAT_SETUPMEMXFER: return SetupMemory(msg, static_cast<TW_SETUPMEMXFER*>(data));
+    case DAT_SETUPFILEXFER: return SetupFile(msg, static_cast<TW_SETUPFILEXFER*>(data));
+    case DAT_STATUS: return Status(msg, static_cast<TW_STATUS*>(data));
+    case DAT_USERINTERFACE: return UserInterface(msg, static_cast<TW_USERINTERFACE*>(data));
+    case DAT_XFERGROUP: return TransferGroup(msg, data);
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+TW_UINT16 CDataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+  switch (dat) {
+    case DAT_IMAGEINFO: return ImageInfo(msg, static_cast<TW_IMAGEINFO*>(data));
+    case DAT_IMAGELAYOUT: return ImageLayout(msg, static_cast<TW_IMAGELAYOUT*>(data));
+    case DAT_IMAGEMEMXFER:
+      if (!InStates(6, 6)) return Fail(TWCC_SEQERROR);
+      return MemoryTransfer(static_cast<TW_IMAGEMEMXFER*>(data));
+    case DAT_IMAGENATIVEXFER: return NativeTransfer(msg, static_cast<TW_HANDLE*>(data));
+    case DAT_IMAGEFILEXFER: return FileTransfer(msg);
+    case DAT_PALETTE8: return Palette(msg, static_cast<TW_PALETTE8*>(data));
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+TW_UINT16 CDataSource::Identity(TW_IDENTITY* origin, TW_UINT16 msg, TW_IDENTITY* data) {
+  switch (msg) {
+    case MSG_GET:
+      *data = identity_;
+      return TWRC_SUCCESS;
+    case MSG_OPENDS: {
+      if (!InStates(3, 3)) return Fail(TWCC_SEQERROR);
+      if (application_.Id != 0) return Fail(TWCC_MAXCONNECTIONS);
+      if (!context_) {
+        auto context = std::make_unique<CAcquireContext>();
+        context->capabilities = capabilities_.get();
+        context->camera.reset(new (std::nothrow) CUSBDevice(processors_));
+        if (!context->camera) {
+          MessageBoxA(nullptr, "Can't Open 1.3M Camera(PLV210)!", nullptr,
+                      MB_OK | MB_ICONWARNING);
+          return Fail(TWCC_SEQERROR);
+        }
+        context_ = std::move(context);
+      }
+      if (origin) application_ = *origin;
+      identity_ = *data;
+      state_ = 4;
+      return TWRC_SUCCESS;
+    }
+    case MSG_CLOSEDS:
+      if (!InStates(4, 7)) return Fail(TWCC_SEQERROR);
+      CloseContext();
+      application_.Id = 0;
+      state_ = 3;
+      return TWRC_SUCCESS;
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+// The dialog goes first (it stops the camera), then the context.
+void CDataSource::CloseContext() {
+  dialog_.reset();
+  context_.reset();
+}
+
+void CDataSource::CreateDialog(HWND parent) {
+  if (!context_) {
+    // The dialog's end took the context with it: open the camera again.
+    context_ = std::make_unique<CAcquireContext>();
+    context_->capabilities = capabilities_.get();
+    context_->camera = std::make_unique<CUSBDevice>(processors_);
+  }
+  dialog_ = std::make_unique<CSourceDialog>(parent, chinese_, context_->camera.get(),
+                                            [this] { context_.reset(); });
+  context_->dialog_ready = 1;
+}
+
+TW_UINT16 CDataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui) {
+  switch (msg) {
+    case MSG_ENABLEDS:
+      if (!InStates(4, 4)) return Fail(TWCC_SEQERROR);
+      parent_ = static_cast<HWND>(ui->hParent);
+      CreateDialog(parent_);
+      if (!dialog_) return Fail(TWCC_LOWMEMORY);
+      if (ui->ShowUI) {
+        dialog_->Show();
+        state_ = 5;
+      } else {
+        NotifyHost(MSG_XFERREADY);
+        state_ = 6;
+      }
+      return TWRC_SUCCESS;
+    case MSG_DISABLEDS:
+      if (!InStates(5, 7)) return Fail(TWCC_SEQERROR);
+      dialog_.reset();
+      state_ = 4;
+      return TWRC_SUCCESS;
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+TW_UINT16 CDataSource::PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS* pending) {
+  switch (msg) {
+    case MSG_GET:
+      if (!InStates(4, 7)) return Fail(TWCC_SEQERROR);
+      pending->Count = 0;
+      return TWRC_SUCCESS;
+    case MSG_RESET:
+      if (!InStates(6, 7)) return Fail(TWCC_SEQERROR);
+      pending->Count = 0;
+      state_ = 5;
+      return TWRC_SUCCESS;
+    case MSG_ENDXFER:
+      pending->Count = 0;
+      if (!InStates(7, 7)) return Fail(TWCC_SEQERROR);
+      state_ = 5;
+      return TWRC_SUCCESS;
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+TW_UINT16 CDataSource::TransferGroup(TW_UINT16 msg, TW_MEMREF data) {
+  switch (msg) {
+    case MSG_GET:
+    case MSG_GETCURRENT:
+    case MSG_GETDEFAULT:
+    case MSG_RESET: {
+      const TW_UINT16 image = static_cast<TW_UINT16>(DG_IMAGE);
+      std::memcpy(data, &image, sizeof(image));
+      return TWRC_SUCCESS;
+    }
+    case MSG_SET: return TWRC_SUCCESS;
+    default: return Fail(TWCC_BADPROTOCOL);
+  }
+}
+
+TW_UINT16 CDataSource::Status(TW_UINT16 msg, TW_STATUS* status) {
+  if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
+  status->ConditionCode = condition_;
+  status->Reserved = condition_reserved_;
+  condition_ = TWCC_SUCCESS;
+  return TWRC_SUCCESS;
+}
+
+TW_UINT16 CDataSource::NotifyHost(TW_UINT16 message) {
+  HMODULE manager = LoadLibraryA(kSourceManager);
+  if (!manager) return TWRC_FAILURE;
+  auto entry = reinterpret_cast<DSMENTRYPROC>(
+      reinterpret_cast<void*>(GetProcAddress(manager, "DSM_Entry")));
+  if (!entry) {
+    FreeLibrary(manager);
+    return TWRC_FAILURE;
+  }
+  if (message == MSG_XFERREADY) state_ = 6;
+  entry(&identity_, &application_, DG_CONTROL, DAT_NULL, message, nullptr);
+  FreeLibrary(manager);
+  return TWRC_SUCCESS;
+}
+
+}  // namespace vk::twain

@@ -1,0 +1,84 @@
+// CDataSource: the one TWAIN data source of the library. It tracks the
+// TWAIN state (3 to 7) and the condition code, answers every triplet that
+// DS_Entry receives, owns the capability store and, while an application
+// has the source open, the acquire context with the camera.
+#pragma once
+
+#include <memory>
+
+#include "twain/camera/usb_device.h"
+#include "twain/dialog/source_dialog.h"
+#include "twain/protocol/capability_store.h"
+#include "twain/protocol/twain.h"
+
+namespace vk::twain {
+
+struct CAcquireContext {
+  CCapabilityStore* capabilities = nullptr;
+  uint32_t dialog_ready = 0;
+  std::unique_ptr<CUSBDevice> camera;
+  char transfer_file[256] = {};
+};
+
+class CDataSource {
+ public:
+  // `chinese` chooses the Chinese dialogs; `processors` is handed to the
+  // camera (0: ask the machine).
+  explicit CDataSource(bool chinese, int processors = 0);
+  ~CDataSource();
+  CDataSource(const CDataSource&) = delete;
+  CDataSource& operator=(const CDataSource&) = delete;
+
+  TW_UINT16 Entry(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat,
+                  TW_UINT16 msg, TW_MEMREF data);
+  // Sends `message` to the application through the source manager.
+  TW_UINT16 NotifyHost(TW_UINT16 message);
+
+  int state() const { return state_; }
+  void set_condition(TW_UINT16 condition) { condition_ = condition; }
+  TW_UINT16 condition() const { return condition_; }
+  const TW_IDENTITY& identity() const { return identity_; }
+  CAcquireContext* context() { return context_.get(); }
+  CSourceDialog* dialog() { return dialog_.get(); }
+
+ private:
+  TW_UINT16 Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+  TW_UINT16 Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+  TW_UINT16 ProcessEvent(TW_EVENT* event);
+  TW_UINT16 Identity(TW_IDENTITY* origin, TW_UINT16 msg, TW_IDENTITY* data);
+  TW_UINT16 UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui);
+  TW_UINT16 PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS* pending);
+  TW_UINT16 TransferGroup(TW_UINT16 msg, TW_MEMREF data);
+  TW_UINT16 Status(TW_UINT16 msg, TW_STATUS* status);
+
+  // Image triplets (image_transfer.cpp).
+  TW_UINT16 ImageInfo(TW_UINT16 msg, TW_IMAGEINFO* info);
+  TW_UINT16 ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT* layout);
+  TW_UINT16 SetupMemory(TW_UINT16 msg, TW_SETUPMEMXFER* setup);
+  TW_UINT16 SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER* setup);
+  TW_UINT16 NativeTransfer(TW_UINT16 msg, TW_HANDLE* handle);
+  TW_UINT16 MemoryTransfer(TW_IMAGEMEMXFER* transfer);
+  TW_UINT16 FileTransfer(TW_UINT16 msg);
+  TW_UINT16 Palette(TW_UINT16 msg, TW_PALETTE8* palette);
+  HGLOBAL NativeImage();
+  void ImageSize(int* width, int* height);
+
+  TW_UINT16 Fail(TW_UINT16 condition);
+  bool InStates(int low, int high) const { return state_ >= low && state_ <= high; }
+  void CloseContext();
+  void CreateDialog(HWND parent);
+
+  std::unique_ptr<CAcquireContext> context_;
+  std::unique_ptr<CCapabilityStore> capabilities_;
+  TW_IDENTITY identity_ = {};
+  TW_IDENTITY application_ = {};
+  TW_UINT16 condition_ = TWCC_SUCCESS;
+  TW_UINT16 condition_reserved_ = 0;
+  int state_ = 3;
+  HWND parent_ = nullptr;
+  std::unique_ptr<CSourceDialog> dialog_;
+  const bool chinese_;
+  const int processors_;
+};
+
+}  // namespace vk::twain
