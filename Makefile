@@ -65,12 +65,13 @@ fuzz: setup
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
 	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_FUZZ=ON \
 	  -DVKCAM_BUILD_TESTS=OFF -DVKCAM_BUILD_BENCH=OFF
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target dispatcher_fuzz token_fuzz
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target dispatcher_fuzz token_fuzz ds_entry_fuzz
 
 # A bounded run of each fuzz target, as CI runs them.
 fuzz-short: fuzz
 	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=20000 -max_len=512
 	$(BUILD)-fuzz/fuzz/token_fuzz -runs=20000 -max_len=64
+	$(BUILD)-fuzz/fuzz/ds_entry_fuzz -runs=5000 -max_len=256
 
 bench: build
 	$(BUILD)/bench/vkcam-bench

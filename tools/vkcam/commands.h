@@ -14,6 +14,7 @@ int Preview(const Options& options);
 int Set(const Options& options);
 int Record(const Options& options);
 int Codecs();
+int Twain(const Options& options);
 int Get(const Options& options);
 
 }  // namespace vk::tools

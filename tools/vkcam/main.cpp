@@ -9,6 +9,9 @@
 //   vkcam record [--seconds S] [--codec NAME] [--out FILE.avi]
 //                                        an AVI of the live picture
 //   vkcam codecs                         the installed video compressors
+//   vkcam twain [--source PLV210.ds] [--out BASE]
+//                                        the TWAIN data source: capabilities,
+//                                        native, memory and file transfers
 //   vkcam stream [--seconds S|--frames N]  frames/s, MB/s, bad frames, AE/AWB
 //   vkcam preview [--seconds S] [--window WxH]  the live picture
 //   vkcam get [NAME] / vkcam set NAME VALUE    settings, saved in the team
@@ -34,11 +37,13 @@ int main(int argc, char** argv) {
   if (command == "get") return Get(options);
   if (command == "record") return Record(options);
   if (command == "codecs") return Codecs();
+  if (command == "twain") return Twain(options);
   if (command == "set") return Set(options);
   std::fprintf(stderr,
                "usage: vkcam devices | ioctl N CODE [HEX] [OUTLEN] | info |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
+               "             twain [--source PLV210.ds] [--out BASE] |\n"
                "             stream [--seconds S | --frames N] |\n"
                "             preview [--seconds S] [--window WxH] |\n"
                "             get [NAME] | set NAME VALUE\n"

@@ -1,0 +1,259 @@
+// vkcam twain: a small TWAIN source manager and application in one. It
+// loads PLV210.ds by path, plays the source manager for the source's
+// notifications (this program exports DSM_Entry, which the source reaches
+// as "twain_32.dll"), opens the source, lists every capability with its
+// container, enables it without user interface and acquires one image by
+// each of the native, memory and file transfers, writing each as a BMP and
+// checking that the three show the same picture.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/vkcam/commands.h"
+#include "tools/vkcam/options.h"
+#include "twain/protocol/twain.h"
+
+using namespace vk::twain;
+
+namespace {
+
+std::atomic<int> g_transfers_ready{0};
+
+TW_IDENTITY AppIdentity() {
+  TW_IDENTITY id = {};
+  id.Id = 1;
+  id.Version = {1, 0, 13, 1, "vkcam twain"};
+  id.ProtocolMajor = 1;
+  id.ProtocolMinor = 9;
+  id.SupportedGroups = DG_CONTROL | DG_IMAGE;
+  std::strcpy(id.Manufacturer, "vkcam");
+  std::strcpy(id.ProductFamily, "tools");
+  std::strcpy(id.ProductName, "vkcam twain");
+  return id;
+}
+
+const char* ContainerName(TW_UINT16 c) {
+  switch (c) {
+    case TWON_ARRAY: return "array";
+    case TWON_ENUMERATION: return "enumeration";
+    case TWON_ONEVALUE: return "one value";
+    case TWON_RANGE: return "range";
+    default: return "?";
+  }
+}
+
+class Session {
+ public:
+  explicit Session(DSENTRYPROC entry) : entry_(entry), app_(AppIdentity()) {}
+
+  TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) {
+    return entry_(&app_, dg, dat, msg, data);
+  }
+  TW_UINT16 Condition() {
+    TW_STATUS status = {};
+    Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    return status.ConditionCode;
+  }
+
+  void ListCapabilities() {
+    TW_CAPABILITY caps = {CAP_SUPPORTEDCAPS, 0, nullptr};
+    if (Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &caps) != TWRC_SUCCESS) return;
+    const auto* list = static_cast<const TW_ARRAY*>(GlobalLock(caps.hContainer));
+    std::vector<uint16_t> ids(list->NumItems);
+    std::memcpy(ids.data(), list->ItemList, ids.size() * 2);
+    GlobalUnlock(caps.hContainer);
+    GlobalFree(caps.hContainer);
+    for (const uint16_t id : ids) {
+      TW_CAPABILITY c = {id, 0, nullptr};
+      if (Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &c) != TWRC_SUCCESS) {
+        std::printf("  0x%04X  not answered (condition %u)\n", id, Condition());
+        continue;
+      }
+      const auto* p = static_cast<const uint8_t*>(GlobalLock(c.hContainer));
+      uint16_t type;
+      std::memcpy(&type, p, 2);
+      std::printf("  0x%04X  %-11s item type %u, %zu bytes\n", id, ContainerName(c.ConType),
+                  type, static_cast<size_t>(GlobalSize(c.hContainer)));
+      GlobalUnlock(c.hContainer);
+      GlobalFree(c.hContainer);
+    }
+  }
+
+  // Enables the source without user interface and gives the camera time
+  // for its first images; true once a transfer was announced.
+  bool EnableAndSettle(double seconds) {
+    const int before = g_transfers_ready.load();
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    if (Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) != TWRC_SUCCESS) return false;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return g_transfers_ready.load() > before;
+  }
+  void EndTransfer() {
+    TW_PENDINGXFERS pending = {};
+    Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+    TW_USERINTERFACE ui = {};
+    Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  }
+
+  DSENTRYPROC entry_;
+  TW_IDENTITY app_;
+};
+
+bool WriteBmp(const std::string& path, const uint8_t* dib, size_t dib_bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  uint8_t header[14] = {'B', 'M'};
+  const uint32_t size = static_cast<uint32_t>(dib_bytes + 14), offset = 54;
+  std::memcpy(header + 2, &size, 4);
+  std::memcpy(header + 10, &offset, 4);
+  const bool ok = std::fwrite(header, 1, 14, f) == 14 &&
+                  std::fwrite(dib, 1, dib_bytes, f) == dib_bytes;
+  return std::fclose(f) == 0 && ok;
+}
+
+// The pixels of a BMP file written by any of the three ways.
+std::vector<uint8_t> BmpPixels(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(f);
+  }
+  if (bytes.size() < 54) return {};
+  return std::vector<uint8_t>(bytes.begin() + 54, bytes.end());
+}
+
+double MeanDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 1e9;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return sum / a.size();
+}
+
+BITMAPINFOHEADER DibHeader(int width, int height) {
+  BITMAPINFOHEADER h = {};
+  h.biSize = 40;
+  h.biWidth = width;
+  h.biHeight = height;
+  h.biPlanes = 1;
+  h.biBitCount = 24;
+  h.biSizeImage = static_cast<DWORD>(width * height * 3);
+  return h;
+}
+
+bool Native(Session& s, const std::string& path) {
+  TW_HANDLE dib = nullptr;
+  if (s.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE || !dib) return false;
+  const bool ok = WriteBmp(path, static_cast<const uint8_t*>(GlobalLock(dib)), GlobalSize(dib));
+  GlobalUnlock(dib);
+  GlobalUnlock(dib);
+  GlobalFree(dib);
+  return ok;
+}
+
+bool Memory(Session& s, const std::string& path) {
+  TW_IMAGEINFO info = {};
+  if (s.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info) != TWRC_SUCCESS) return false;
+  TW_SETUPMEMXFER setup = {};
+  s.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
+  HGLOBAL block = GlobalAlloc(GHND, setup.Preferred);
+  TW_IMAGEMEMXFER t = {};
+  t.Memory = {0, setup.Preferred, GlobalLock(block)};
+  if (s.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &t) != TWRC_XFERDONE) return false;
+  std::vector<uint8_t> dib(40 + t.BytesWritten);
+  const BITMAPINFOHEADER header = DibHeader(info.ImageWidth, info.ImageLength);
+  std::memcpy(dib.data(), &header, 40);
+  std::memcpy(dib.data() + 40, t.Memory.TheMem, t.BytesWritten);
+  HGLOBAL used = GlobalHandle(t.Memory.TheMem);
+  GlobalUnlock(used);
+  GlobalFree(used);
+  return WriteBmp(path, dib.data(), dib.size());
+}
+
+bool File(Session& s, const std::string& path) {
+  TW_SETUPFILEXFER setup = {};
+  std::strncpy(setup.FileName, path.c_str(), sizeof(setup.FileName) - 1);
+  setup.Format = TWFF_BMP;
+  if (s.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) != TWRC_SUCCESS) return false;
+  return s.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+}
+
+}  // namespace
+
+extern "C"
+#ifdef _WIN32
+    __declspec(dllexport)
+#else
+    __attribute__((visibility("default")))
+#endif
+    TW_UINT16 TWAIN_CALL DSM_Entry(TW_IDENTITY*, TW_IDENTITY*, TW_UINT32, TW_UINT16,
+                                   TW_UINT16 msg, TW_MEMREF) {
+  if (msg == MSG_XFERREADY) ++g_transfers_ready;
+  return TWRC_SUCCESS;
+}
+
+namespace vk::tools {
+
+int Twain(const Options& options) {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string directory = self;
+  directory = directory.substr(0, directory.find_last_of("\\/") + 1);
+  const std::string path = options.Text("source", directory + "../lib/PLV210.ds");
+  HMODULE module = LoadLibraryA(path.c_str());
+  auto entry = module ? reinterpret_cast<DSENTRYPROC>(
+                            reinterpret_cast<void*>(GetProcAddress(module, "DS_Entry")))
+                      : nullptr;
+  if (!entry) {
+    std::fprintf(stderr, "vkcam: no data source at %s\n", path.c_str());
+    return 1;
+  }
+  Session s(entry);
+  TW_IDENTITY source = {};
+  s.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &source);
+  std::printf("%s / %s %u.%u (TWAIN %u.%u)\n", source.Manufacturer, source.ProductName,
+              source.Version.MajorNum, source.Version.MinorNum, source.ProtocolMajor,
+              source.ProtocolMinor);
+  source.Id = 2;
+  if (s.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) != TWRC_SUCCESS) {
+    std::fprintf(stderr, "vkcam: the source did not open (condition %u)\n", s.Condition());
+    return 1;
+  }
+  s.ListCapabilities();
+  const std::string base = options.Text("out", "twain");
+  const double settle = options.Number("settle", 1.5);
+  struct Way {
+    const char* name;
+    bool (*transfer)(Session&, const std::string&);
+  };
+  const Way ways[] = {{"native", &Native}, {"memory", &Memory}, {"file", &File}};
+  std::vector<std::vector<uint8_t>> pictures;
+  int status = 0;
+  for (const Way& way : ways) {
+    const std::string file = base + "-" + way.name + ".bmp";
+    const bool ok = s.EnableAndSettle(settle) && way.transfer(s, file);
+    s.EndTransfer();
+    std::printf("%-6s transfer: %s\n", way.name, ok ? file.c_str() : "failed");
+    if (!ok) status = 1;
+    pictures.push_back(BmpPixels(file));
+  }
+  s.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+  FreeLibrary(module);
+  for (size_t i = 1; i < pictures.size() && status == 0; ++i) {
+    // Frames of a live camera differ by their noise, not by their picture.
+    const double difference = MeanDifference(pictures[0], pictures[i]);
+    std::printf("%s against native: mean difference %.2f\n", ways[i].name, difference);
+    if (difference > 6.0) status = 1;
+  }
+  std::printf(status == 0 ? "all three transfers carry the same picture\n"
+                          : "the transfers differ\n");
+  return status;
+}
+
+}  // namespace vk::tools
