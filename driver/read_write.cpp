@@ -84,35 +84,41 @@ ReadContext* NewReadContext(DeviceExtension* ext, kernel::Mdl* mdl,
 
 }  // namespace
 
+// The request holds the pending-I/O count from its first look at the
+// configuration to its completion, so removal never frees the interface
+// record under a read being set up.
 NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp) {
   DeviceExtension* ext = ExtensionOf(device);
   KernelPort& port = *ext->driver->port;
+  if (!EnterIo(ext)) return CompleteWith(port, irp, kStatusDeletePending);
   const kernel::StackLocation s = port.CurrentStack(irp);
+  auto refuse = [&](NtStatus status) {
+    LeaveIo(ext);
+    return CompleteWith(port, irp, status);
+  };
   usb::PipeInformation pipe;
   const NtStatus refused = ReadPipe(ext, s.file, &pipe);
-  if (!NtSuccess(refused)) return CompleteWith(port, irp, refused);
+  if (!NtSuccess(refused)) return refuse(refused);
   // A zero-length read comes without an MDL: it completes at once.
-  if (s.length == 0) return CompleteWith(port, irp, kStatusSuccess);
+  if (s.length == 0) return refuse(kStatusSuccess);
   kernel::Mdl* mdl = port.RequestMdl(irp);
-  if (mdl == nullptr) return CompleteWith(port, irp, kStatusInvalidParameter);
+  if (mdl == nullptr) return refuse(kStatusInvalidParameter);
   const uint32_t length = port.MdlByteCount(mdl);
-  if (length > kMaxTransferSize)
-    return CompleteWith(port, irp, kStatusInvalidParameter);
+  if (length > kMaxTransferSize) return refuse(kStatusInvalidParameter);
   ReadContext* ctx =
       NewReadContext(ext, mdl, length, pipe, s.major == kernel::kIrpMjRead);
-  if (ctx == nullptr) return CompleteWith(port, irp, kStatusInsufficientResources);
+  if (ctx == nullptr) return refuse(kStatusInsufficientResources);
   port.SetNextInternalRequest(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, ctx->urb);
   port.SetCompletion(irp, &ReadCompletion, ctx);
   port.MarkPending(irp);
-  if (!EnterIo(ext)) {
-    FreeReadContext(port, ctx);
-    CompleteWith(port, irp, kStatusDeletePending);
-    return kStatusPending;
-  }
+  // The completion may run inside the call and give its count back: the
+  // pipe reset after it needs a count of its own.
+  kernel::LockedIncrement(&ext->pending_io);
   const NtStatus status = port.CallDriver(ext->lower_device, irp);
   if (!NtSuccess(status) && status != kStatusCancelled &&
       status != kStatusDeviceNotConnected)
     ResetPipe(ext, 0);
+  LeaveIo(ext);
   return kStatusPending;
 }
 
