@@ -2,6 +2,7 @@
 // told it, and the dialog-message test recognises messages addressed to
 // the dialog.
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -15,6 +16,7 @@ struct DialogState {
   std::mutex mutex;
   std::string answer;
   SaveFileDialog last;
+  std::map<HWND, WindowProcedure> procedures;
 };
 
 DialogState& Dialogs() {
@@ -33,7 +35,22 @@ std::string JoinFilter(const char* filter) {
   return joined;
 }
 
+WindowProcedure ProcedureOf(HWND window) {
+  std::lock_guard lock(Dialogs().mutex);
+  auto it = Dialogs().procedures.find(window);
+  return it == Dialogs().procedures.end() ? WindowProcedure{} : it->second;
+}
+
 }  // namespace
+
+void SetWindowProcedure(HWND window, WindowProcedure procedure) {
+  std::lock_guard lock(Dialogs().mutex);
+  if (procedure) {
+    Dialogs().procedures[window] = std::move(procedure);
+  } else {
+    Dialogs().procedures.erase(window);
+  }
+}
 
 void SetSaveFileAnswer(const std::string& path) {
   std::lock_guard lock(Dialogs().mutex);
@@ -60,8 +77,18 @@ BOOL GetSaveFileNameA(LPOPENFILENAMEA dialog) {
   return TRUE;
 }
 
+// A message for the dialog goes to its procedure, as the dialog manager
+// would dispatch it.
 BOOL IsDialogMessageA(HWND dialog, LPMSG msg) {
-  return dialog != nullptr && msg != nullptr && msg->hwnd == dialog;
+  if (dialog == nullptr || msg == nullptr || msg->hwnd != dialog) return FALSE;
+  if (auto procedure = vk::host::ProcedureOf(dialog))
+    procedure(msg->message, msg->wParam, msg->lParam);
+  return TRUE;
+}
+
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto procedure = vk::host::ProcedureOf(window);
+  return procedure ? procedure(message, wparam, lparam) : 0;
 }
 
 }  // extern "C"

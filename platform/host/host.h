@@ -50,6 +50,11 @@ VKHOST_EXPORT WindowPicture PictureOf(HWND window);
 using PicturePresenter = std::function<void(const WindowPicture&)>;
 VKHOST_EXPORT void SetPicturePresenter(HWND window, PicturePresenter presenter);
 
+// The procedure a window's sent and dispatched messages reach (dialogs of
+// the host have no other); an empty function removes it.
+using WindowProcedure = std::function<LRESULT(UINT message, WPARAM wparam, LPARAM lparam)>;
+VKHOST_EXPORT void SetWindowProcedure(HWND window, WindowProcedure procedure);
+
 // The answer of the next save-file dialogs: a path to confirm, or empty to
 // cancel (the default). The last dialog shown, for tests to read.
 VKHOST_EXPORT void SetSaveFileAnswer(const std::string& path);

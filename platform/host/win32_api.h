@@ -63,6 +63,7 @@ VKHOST_API void PostQuitMessage(int exit_code);
 VKHOST_API BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last,
                              UINT remove);
 VKHOST_API BOOL IsDialogMessageA(HWND dialog, LPMSG msg);
+VKHOST_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 VKHOST_API BOOL GetSaveFileNameA(LPOPENFILENAMEA dialog);
 VKHOST_API HDC GetDC(HWND window);
 VKHOST_API int ReleaseDC(HWND window, HDC dc);

@@ -136,6 +136,10 @@ typedef INT_PTR(WINAPI* FARPROC)();
 #define IDCANCEL 2
 #define IDYES 6
 #define IDNO 7
+#define WM_DESTROY 0x0002u
+#define WM_DRAWITEM 0x002Bu
+#define WM_INITDIALOG 0x0110u
+#define WM_HSCROLL 0x0114u
 #define WM_CLOSE 0x0010u
 #define WM_QUIT 0x0012u
 #define WM_COMMAND 0x0111u

@@ -1,7 +1,5 @@
 // The data source through its triplets, as a TWAIN application and source
-// manager drive it, with the camera engine on the simulated stack. The test
-// program plays the source manager: it exports DSM_Entry, which the source
-// reaches when it loads "twain_32.dll".
+// manager drive it, with the camera engine on the simulated stack.
 #include "twain/protocol/data_source.h"
 
 #include <atomic>
@@ -12,20 +10,8 @@
 
 #include "platform/host/host.h"
 #include "tests/sdk/sdk_fixture.h"
+#include "tests/twain/source_manager.h"
 #include "twain/protocol/strings.h"
-
-namespace {
-std::atomic<int> g_xfer_ready{0};
-std::atomic<int> g_close_request{0};
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) vk::twain::TW_UINT16 DSM_Entry(
-    vk::twain::TW_IDENTITY*, vk::twain::TW_IDENTITY*, vk::twain::TW_UINT32,
-    vk::twain::TW_UINT16, vk::twain::TW_UINT16 msg, vk::twain::TW_MEMREF) {
-  if (msg == vk::twain::MSG_XFERREADY) ++g_xfer_ready;
-  if (msg == vk::twain::MSG_CLOSEDSREQ) ++g_close_request;
-  return vk::twain::TWRC_SUCCESS;
-}
 
 namespace vk::twain {
 namespace {
@@ -36,7 +22,7 @@ class DataSourceTest : public SdkFixture {
  protected:
   void SetUp() override {
     SdkFixture::SetUp();
-    g_xfer_ready = 0;
+    testing::transfers_ready = 0;
     app_.Id = 7;
     app_.ProtocolMajor = 1;
     app_.ProtocolMinor = 9;
@@ -202,7 +188,7 @@ TEST_F(DataSourceTest, EnableWithoutUiAnnouncesATransferAtOnce) {
   EXPECT_EQ(setup.MaxBufSize, 65535u);
   EXPECT_EQ(setup.Preferred, 65535u);
   EnableWithoutUi();
-  EXPECT_EQ(g_xfer_ready.load(), 1);
+  EXPECT_EQ(testing::transfers_ready.load(), 1);
   EXPECT_EQ(source_->state(), 6);
   TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
   EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);

@@ -314,7 +314,6 @@ void CUSBDevice::ProcessImage(uint8_t* image) {
   {
     std::lock_guard lock(device_lock_);
     s = settings_;
-    settings_.awb_once = 0;
   }
   if (s.mono) {
     Monochrome(image, pixels);
@@ -322,11 +321,14 @@ void CUSBDevice::ProcessImage(uint8_t* image) {
     Smooth(image, width_, height_, smooth_copy_.get());
     WhiteBalance gains{s.red, s.green, s.blue};
     if (s.awb_once) {
+      // The request is answered once the gains are in: whoever waits for
+      // it reads them together with the cleared flag.
       WhiteBalanceOnce(image, pixels, &gains);
       std::lock_guard lock(device_lock_);
       settings_.red = gains.red;
       settings_.green = gains.green;
       settings_.blue = gains.blue;
+      settings_.awb_once = 0;
     }
     ApplyColorMatrix(image, pixels, MakeColorMatrix(s.saturation, kColorMatrix, gains), gains);
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sdk/core/isp.h"
+#include "twain/dialog/control_ids.h"
 
 namespace vk::twain {
 namespace {
@@ -174,6 +175,7 @@ void CUSBDevice::StopPreview() {
 
 void CUSBDevice::ChangeResolution(int index) {
   capture_disabled_ = true;
+  if (view_) view_->Enable(IDC_CAPTURE, false);
   StopCapture();
   ForgetLatest();
   {
@@ -184,22 +186,48 @@ void CUSBDevice::ChangeResolution(int index) {
   StartCapture();
 }
 
-// The source dialog's handlers come with the dialog; until then the
-// camera keeps only what its frames tell.
-bool CUSBDevice::OnDialogCommand(WPARAM, LPARAM) { return false; }
+bool CUSBDevice::OnDialogCommand(WPARAM wparam, LPARAM) {
+  const int id = static_cast<int>(wparam & 0xFFFF);
+  const int code = static_cast<int>((wparam >> 16) & 0xFFFF);
+  if (id == IDC_RESOLUTION && code == kSelectionChange && view_) {
+    const int selection = view_->Selection(IDC_RESOLUTION);
+    if (selection >= 0) ChangeResolution(selection);
+    return true;
+  }
+  if (id == IDC_BGR && code == kClicked) {
+    bgr_ = !bgr_;
+    if (view_) view_->Check(IDC_BGR, bgr_);
+    return true;
+  }
+  return false;
+}
 
 void CUSBDevice::OnFrameNotify(WPARAM ok) {
   if (ok) {
-    capture_disabled_ = false;
+    // The first good frame makes Capture available; later ones only redraw.
+    if (capture_disabled_) {
+      capture_disabled_ = false;
+      if (view_) view_->Enable(IDC_CAPTURE, true);
+    }
+    if (view_) view_->Repaint(IDC_PREVIEW);
     return;
   }
+  if (view_) view_->Enable(IDC_CAPTURE, false);
   capture_disabled_ = true;
   MessageBoxA(dialog_, "Failed to preview PLV210!", nullptr, MB_OK | MB_ICONWARNING);
 }
 
-void CUSBDevice::OnDrawItem(HDC) {}
+// The preview area is drawn from the latest image (the Windows view blits
+// it); without one it shows the empty fill.
+void CUSBDevice::OnDrawItem(HDC) {
+  const int index = AcquireLatest();
+  if (index >= 0) ReleaseBuffer(index);
+}
 
-void CUSBDevice::OnInitDialog(HWND dialog) { dialog_ = dialog; }
+void CUSBDevice::OnInitDialog(HWND dialog) {
+  dialog_ = dialog;
+  if (view_) view_->Check(IDC_BGR, bgr_);
+}
 
 // ---- Settings ----
 

@@ -15,6 +15,7 @@
 #include "twain/camera/ctwain.h"
 #include "twain/camera/image_steps.h"
 #include "twain/camera/settings.h"
+#include "twain/dialog/dialog_view.h"
 
 namespace vk::twain {
 
@@ -71,6 +72,9 @@ class CUSBDevice : public CTWAIN {
   // `index` (0..2).
   void ChangeResolution(int index);
   void SetDialog(HWND dialog) { dialog_ = dialog; }
+  // The source dialog's controls, on the application's thread.
+  void SetView(CDialogView* view) { view_ = view; }
+  bool capture_disabled() const { return capture_disabled_; }
   uint32_t bgr_option() const { return bgr_; }
   void set_bgr_option(uint32_t on) { bgr_ = on; }
   bool multi_processor() const { return multi_; }
@@ -112,6 +116,7 @@ class CUSBDevice : public CTWAIN {
   void BuildTone();
 
   HWND dialog_ = nullptr;
+  CDialogView* view_ = nullptr;
   BITMAPINFOHEADER dib_header_ = {};
   int width_ = 0, height_ = 0;
 

@@ -144,8 +144,9 @@ void CDataSource::CreateDialog(HWND parent) {
     context_->capabilities = capabilities_.get();
     context_->camera = std::make_unique<CUSBDevice>(processors_);
   }
-  dialog_ = std::make_unique<CSourceDialog>(parent, chinese_, context_->camera.get(),
-                                            [this] { context_.reset(); });
+  dialog_ = std::make_unique<CSourceDialog>(
+      parent, chinese_, context_->camera.get(), [this](uint16_t m) { NotifyHost(m); },
+      [this] { context_.reset(); });
   context_->dialog_ready = 1;
 }
 
