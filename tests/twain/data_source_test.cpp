@@ -125,7 +125,7 @@ TEST_F(DataSourceTest, OwnIdentity) {
   EXPECT_STREQ(id.Version.Info, "PLV210");
   EXPECT_EQ(id.ProtocolMajor, 1);
   EXPECT_EQ(id.ProtocolMinor, 8);
-  EXPECT_EQ(id.SupportedGroups, 3u);
+  EXPECT_EQ(TW_UINT32{id.SupportedGroups}, 3u);  // a packed field, copied
   EXPECT_STREQ(id.Manufacturer, "VELMORAN");
   EXPECT_STREQ(id.ProductFamily, "PLV210");
   EXPECT_STREQ(id.ProductName, "PLV210 USB2.0 Camera");
@@ -184,9 +184,9 @@ TEST_F(DataSourceTest, EnableWithoutUiAnnouncesATransferAtOnce) {
   Open();
   TW_SETUPMEMXFER setup;
   ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-  EXPECT_EQ(setup.MinBufSize, 16384u);
-  EXPECT_EQ(setup.MaxBufSize, 65535u);
-  EXPECT_EQ(setup.Preferred, 65535u);
+  EXPECT_EQ(TW_UINT32{setup.MinBufSize}, 16384u);
+  EXPECT_EQ(TW_UINT32{setup.MaxBufSize}, 65535u);
+  EXPECT_EQ(TW_UINT32{setup.Preferred}, 65535u);
   EnableWithoutUi();
   EXPECT_EQ(testing::transfers_ready.load(), 1);
   EXPECT_EQ(source_->state(), 6);
@@ -218,8 +218,8 @@ TEST_F(DataSourceTest, ThreeTransfersCarryTheSamePicture) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   TW_IMAGEINFO info;
   ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
-  EXPECT_EQ(info.ImageWidth, 1024);
-  EXPECT_EQ(info.ImageLength, 768);
+  EXPECT_EQ(TW_INT32{info.ImageWidth}, 1024);
+  EXPECT_EQ(TW_INT32{info.ImageLength}, 768);
   EXPECT_EQ(info.BitsPerPixel, 24);
   EXPECT_EQ(info.SamplesPerPixel, 3);
   const size_t bytes = 1024 * 768 * 3;
@@ -246,9 +246,9 @@ TEST_F(DataSourceTest, ThreeTransfersCarryTheSamePicture) {
   TW_IMAGEMEMXFER memory = {};
   memory.Memory = {0, 100, GlobalLock(small)};
   ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &memory), TWRC_XFERDONE);
-  EXPECT_EQ(memory.Memory.Length, bytes);
-  EXPECT_EQ(memory.BytesWritten, bytes);
-  EXPECT_EQ(memory.BytesPerRow, 1024u * 3);
+  EXPECT_EQ(TW_UINT32{memory.Memory.Length}, bytes);
+  EXPECT_EQ(TW_UINT32{memory.BytesWritten}, bytes);
+  EXPECT_EQ(TW_UINT32{memory.BytesPerRow}, 1024u * 3);
   const auto* m = static_cast<const uint8_t*>(memory.Memory.TheMem);
   const Bytes by_memory(m, m + bytes);
   HGLOBAL grown = GlobalHandle(memory.Memory.TheMem);

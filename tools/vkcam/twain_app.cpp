@@ -62,7 +62,10 @@ class Session {
 
   void ListCapabilities() {
     TW_CAPABILITY caps = {CAP_SUPPORTEDCAPS, 0, nullptr};
-    if (Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &caps) != TWRC_SUCCESS) return;
+    if (Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &caps) != TWRC_SUCCESS) {
+      std::printf("  no capability list (condition %u)\n", Condition());
+      return;
+    }
     const auto* list = static_cast<const TW_ARRAY*>(GlobalLock(caps.hContainer));
     std::vector<uint16_t> ids(list->NumItems);
     std::memcpy(ids.data(), list->ItemList, ids.size() * 2);
@@ -237,8 +240,13 @@ int Twain(const Options& options) {
   int status = 0;
   for (const Way& way : ways) {
     const std::string file = base + "-" + way.name + ".bmp";
-    const bool ok = s.EnableAndSettle(settle) && way.transfer(s, file);
-    s.EndTransfer();
+    // A transfer before the camera's first image carries nothing: try again
+    // with the camera running a little longer.
+    bool ok = false;
+    for (int attempt = 1; attempt <= 4 && !ok; ++attempt) {
+      ok = s.EnableAndSettle(settle * attempt) && way.transfer(s, file);
+      s.EndTransfer();
+    }
     std::printf("%-6s transfer: %s\n", way.name, ok ? file.c_str() : "failed");
     if (!ok) status = 1;
     pictures.push_back(BmpPixels(file));
