@@ -10,14 +10,17 @@ namespace {
 // ---- Stored values ----
 
 template <typename T>
-CapabilityValues Items(std::initializer_list<T> items) {
+CapabilityValues Items(const T* items, size_t count) {
   CapabilityValues v;
-  v.count = static_cast<uint32_t>(items.size());
-  for (const T& item : items) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&item);
-    v.items.insert(v.items.end(), bytes, bytes + sizeof(T));
-  }
+  v.count = static_cast<uint32_t>(count);
+  v.items.resize(count * sizeof(T));
+  if (count) std::memcpy(v.items.data(), items, count * sizeof(T));
   return v;
+}
+
+template <typename T>
+CapabilityValues Items(std::initializer_list<T> items) {
+  return Items(items.begin(), items.size());
 }
 
 CapabilityValues Strings(std::initializer_list<const char*> items) {
@@ -184,16 +187,11 @@ std::vector<RowSpec> TableRows() {
   using u16 = uint16_t;
   const u16 T = 1, F = 0;
   const float kFrame[4] = {0.0f, 0.0f, 11.0f, 11.0f};  // top, left, right, bottom
-  CapabilityValues frame;
-  frame.count = 1;
-  frame.items.assign(reinterpret_cast<const uint8_t*>(kFrame),
-                     reinterpret_cast<const uint8_t*>(kFrame) + sizeof(kFrame));
-  CapabilityValues transfers = Items<int16_t>({-1});
-  for (int16_t n = 1; n <= 25; ++n) {
-    transfers.items.insert(transfers.items.end(), reinterpret_cast<uint8_t*>(&n),
-                           reinterpret_cast<uint8_t*>(&n) + 2);
-    ++transfers.count;
-  }
+  CapabilityValues frame = Items(kFrame, 4);
+  frame.count = 1;  // one frame of four edges
+  int16_t counts[26] = {-1};
+  for (int16_t n = 1; n <= 25; ++n) counts[n] = n;
+  const CapabilityValues transfers = Items(counts, 26);
   const CapabilityValues supported = Items<u16>(
       {0x1005, 0x111F, 0x0103, 0x1120, 0x0100, 0x1111, 0x1112, 0x1130, 0x1131,
        0x0102, 0x100F, 0x1007, 0x1003, 0x1100, 0x1101, 0x1103, 0x110A, 0x1110,

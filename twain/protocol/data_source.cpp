@@ -137,7 +137,7 @@ void CDataSource::CloseContext() {
   context_.reset();
 }
 
-void CDataSource::CreateDialog(HWND parent) {
+void CDataSource::OpenSourceDialog(HWND parent) {
   if (!context_) {
     // The dialog's end took the context with it: open the camera again.
     context_ = std::make_unique<CAcquireContext>();
@@ -155,7 +155,7 @@ TW_UINT16 CDataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui) {
     case MSG_ENABLEDS:
       if (!InStates(4, 4)) return Fail(TWCC_SEQERROR);
       parent_ = static_cast<HWND>(ui->hParent);
-      CreateDialog(parent_);
+      OpenSourceDialog(parent_);
       if (!dialog_) return Fail(TWCC_LOWMEMORY);
       if (ui->ShowUI) {
         dialog_->Show();

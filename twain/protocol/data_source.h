@@ -66,7 +66,7 @@ class CDataSource {
   TW_UINT16 Fail(TW_UINT16 condition);
   bool InStates(int low, int high) const { return state_ >= low && state_ <= high; }
   void CloseContext();
-  void CreateDialog(HWND parent);
+  void OpenSourceDialog(HWND parent);
 
   std::unique_ptr<CAcquireContext> context_;
   std::unique_ptr<CCapabilityStore> capabilities_;
