@@ -12,6 +12,7 @@
 //   vkcam twain [--source PLV210.ds] [--out BASE]
 //                                        the TWAIN data source: capabilities,
 //                                        native, memory and file transfers
+//   vkcam twain --ui                     a session through its dialogs
 //   vkcam stream [--seconds S|--frames N]  frames/s, MB/s, bad frames, AE/AWB
 //   vkcam preview [--seconds S] [--window WxH]  the live picture
 //   vkcam get [NAME] / vkcam set NAME VALUE    settings, saved in the team
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
                "usage: vkcam devices | ioctl N CODE [HEX] [OUTLEN] | info |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
-               "             twain [--source PLV210.ds] [--out BASE] |\n"
+               "             twain [--source PLV210.ds] [--out BASE] [--ui] |\n"
                "             stream [--seconds S | --frames N] |\n"
                "             preview [--seconds S] [--window WxH] |\n"
                "             get [NAME] | set NAME VALUE\n"

@@ -16,6 +16,8 @@
 
 #include "tools/vkcam/commands.h"
 #include "tools/vkcam/options.h"
+#include "twain/dialog/control_ids.h"
+#include "twain/protocol/data_source.h"
 #include "twain/protocol/twain.h"
 
 using namespace vk::twain;
@@ -202,8 +204,96 @@ extern "C"
 }
 
 namespace vk::tools {
+namespace {
+
+// The application's message loop for `seconds`, every message offered to
+// the source first; stops early when `done` holds.
+template <typename Done>
+bool PumpFor(CDataSource& source, TW_IDENTITY& app, double seconds, Done done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TW_EVENT event = {&msg, 0};
+      source.Entry(&app, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+    }
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// The whole TWAIN session with the source dialog and its settings page, as
+// a user clicks through them, on the headless dialogs.
+int TwainUi(const Options& options) {
+  CDataSource source(false);
+  TW_IDENTITY app = AppIdentity();
+  TW_IDENTITY id = source.identity();
+  id.Id = 2;
+  if (source.Entry(&app, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &id) != TWRC_SUCCESS) {
+    std::fprintf(stderr, "vkcam: the source did not open\n");
+    return 1;
+  }
+  TW_USERINTERFACE ui = {1, 0, nullptr};
+  source.Entry(&app, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+  CSourceDialog& dialog = *source.dialog();
+  CUSBDevice& camera = *source.context()->camera;
+  std::printf("source dialog %d shown (state %d); resolution \"%s\"\n", dialog.template_id(),
+              source.state(),
+              dialog.view().Items(IDC_RESOLUTION)[dialog.view().Selection(IDC_RESOLUTION)].c_str());
+  if (!PumpFor(source, app, 10, [&] { return dialog.view().IsEnabled(IDC_CAPTURE); })) {
+    std::fprintf(stderr, "vkcam: no image arrived\n");
+    return 1;
+  }
+  std::printf("first image: Capture enabled\n");
+  dialog.view().Click(IDC_SETTINGS);
+  CHeadlessView& page = *dialog.settings_view();
+  std::printf("settings sheet \"%s\", page \"%s\"\n", dialog.sheet_caption().c_str(),
+              dialog.page_title().c_str());
+  page.Click(IDC_AE);
+  page.Scroll(IDC_EXPOSURE, 600);
+  uint32_t ae = 0;
+  uint8_t target = 0, gamma = 0;
+  uint16_t time = 0, gain = 0;
+  camera.GetExposure(&ae, &target, &time, &gain);
+  std::printf("AE off, ExpTime trackbar to 600: camera exposure %u rows, gain %u\n", time, gain);
+  page.Click(IDC_GROUP_A + 1);
+  page.Click(IDC_GROUP_A);
+  uint32_t group = 0;
+  camera.GetParameterGroup(&group);
+  std::printf("group B, then back to group A: group %u\n", group);
+  page.Click(IDC_DEFAULT);
+  camera.GetGamma(&gamma);
+  camera.GetExposure(&ae, &target, &time, &gain);
+  std::printf("DEFAULT: gamma %u, AE %s with target %u\n", gamma, ae ? "on" : "off", target);
+  page.Click(IDC_SAVE);
+  std::printf("SAVE: group A written\n");
+  dialog.CloseSettings();
+  PumpFor(source, app, options.Number("settle", 1.0), [] { return false; });
+  SendMessageA(dialog.window(), WM_COMMAND, IDC_CAPTURE, 0);
+  std::printf("Capture: state %d\n", source.state());
+  TW_HANDLE dib = nullptr;
+  source.Entry(&app, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
+  const std::string path = options.Text("out", "twain") + "-ui.bmp";
+  const bool ok = dib && WriteBmp(path, static_cast<const uint8_t*>(GlobalLock(dib)), GlobalSize(dib));
+  if (dib) {
+    GlobalUnlock(dib);
+    GlobalUnlock(dib);
+    GlobalFree(dib);
+  }
+  std::printf("native transfer: %s\n", ok ? path.c_str() : "failed");
+  TW_PENDINGXFERS pending = {};
+  source.Entry(&app, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+  source.Entry(&app, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+  source.Entry(&app, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr);
+  std::printf("disabled and closed (state %d)\n", source.state());
+  return ok ? 0 : 1;
+}
+
+}  // namespace
 
 int Twain(const Options& options) {
+  if (options.Has("ui")) return TwainUi(options);
   char self[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, self, MAX_PATH);
   std::string directory = self;
