@@ -47,6 +47,9 @@ struct DriverState {
   uint32_t instance_mask;      // bits 0..7: instance numbers in use
   kernel::SpinLock instance_lock;
   TokenState token;
+  // Held (a synchronization event) while a camera chooses its registration
+  // identifier, so two cameras never take the same one.
+  kernel::Event registration_lock;
 };
 
 // A camera's settings, read from the service key at AddDevice. Sizes are

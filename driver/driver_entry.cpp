@@ -130,6 +130,7 @@ NtStatus DriverEntry(KernelPort& port, kernel::DriverObject* driver,
     WideCopy(state->service_key_path, chars, registry_path);
   port.InitializeSpinLock(&state->instance_lock);
   port.InitializeSpinLock(&state->token.access_lock);
+  port.InitializeEvent(&state->registration_lock, false, true);
   port.SetDriverContext(driver, state);
   return kStatusSuccess;
 }

@@ -68,6 +68,17 @@ std::vector<std::string> SimKernel::RegistryKeysUnder(
   return keys;
 }
 
+bool SimKernel::RegistryKeyVolatile(const std::string& path) const {
+  std::lock_guard lock(registry_mutex_);
+  auto it = registry_.find(Lower(path));
+  return it != registry_.end() && it->second.is_volatile;
+}
+
+void SimKernel::FailKeyCreation(int count) {
+  std::lock_guard lock(registry_mutex_);
+  failing_key_creations_ = count;
+}
+
 NtStatus SimKernel::OpenKey(const char16_t* path, kernel::RegistryKey** key) {
   const std::string lower = Lower(Utf8(path));
   std::lock_guard lock(registry_mutex_);
@@ -99,6 +110,10 @@ NtStatus SimKernel::CreateKey(const char16_t* path, bool is_volatile,
   const std::string full = Utf8(path);
   const std::string lower = Lower(full);
   std::lock_guard lock(registry_mutex_);
+  if (failing_key_creations_ > 0) {
+    --failing_key_creations_;
+    return kStatusInsufficientResources;
+  }
   const bool exists = registry_.count(lower) != 0;
   if (!exists) {
     const std::string parent = Lower(ParentOf(full));

@@ -45,6 +45,9 @@ class SimKernel final : public kernel::KernelPort {
   void SetRegistryValue(const std::string& key, const std::string& name,
                         uint32_t type, const std::vector<uint8_t>& data);
   bool RegistryKeyExists(const std::string& path) const;
+  bool RegistryKeyVolatile(const std::string& path) const;
+  // The next `count` key creations fail (insufficient resources).
+  void FailKeyCreation(int count);
   bool RegistryValue(const std::string& key, const std::string& name,
                      uint32_t* type, std::vector<uint8_t>* data) const;
   std::vector<std::string> RegistryKeysUnder(const std::string& prefix) const;
@@ -207,6 +210,7 @@ class SimKernel final : public kernel::KernelPort {
   std::recursive_mutex cancel_mutex_;  // the system cancel spin lock
 
   mutable std::mutex registry_mutex_;
+  int failing_key_creations_ = 0;
   std::map<std::string, RegKeyNode> registry_;  // by lower-case path
   std::set<kernel::RegistryKey*> open_keys_;
 

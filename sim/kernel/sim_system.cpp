@@ -9,6 +9,9 @@ SimSystem::SimSystem(DriverEntryRoutine entry, UsbHostOptions usb)
   std::string error;
   if (!ProvisionFromInf(kernel_, DriverInf(), &error))
     std::fprintf(stderr, "simsystem: %s\n", error.c_str());
+  // The class roots every Windows machine has.
+  kernel_.EnsureKey("\\Registry\\Machine\\Software\\Classes\\CLSID");
+  kernel_.EnsureKey("\\Registry\\Machine\\Software\\Classes\\WOW6432Node\\CLSID");
   load_status_ = pnp_->LoadDriver(entry);
 }
 

@@ -1,6 +1,8 @@
 // Spin locks, events and system threads, kept inside the driver's own
 // storage as the kernel keeps KSPIN_LOCK and KEVENT.
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <new>
 #include <thread>
 
@@ -100,8 +102,16 @@ void SimKernel::WaitForThread(kernel::Thread* thread) {
 
 void SimKernel::DereferenceThread(kernel::Thread* thread) { delete thread; }
 
+// The simulated clock: VKCAM_SLEEP_SCALE (e.g. 0.01) shortens the driver's
+// waits as it shortens the host's Sleep, so retries stay quick in tests.
 void SimKernel::Delay(uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  static const double scale = [] {
+    const char* v = std::getenv("VKCAM_SLEEP_SCALE");
+    const double s = v ? std::atof(v) : 1.0;
+    return s > 0 && s <= 1 ? s : 1.0;
+  }();
+  std::this_thread::sleep_for(
+      std::chrono::microseconds(static_cast<int64_t>(milliseconds * 1000.0 * scale)));
 }
 
 }  // namespace vk::sim
