@@ -215,7 +215,17 @@ TEST_F(DataSourceTest, ThreeTransfersCarryTheSamePicture) {
   Camera().SetFrameGenerator([](const sim::FrameInfo& f, uint8_t* out) {
     for (size_t i = 0; i < f.geometry.bytes(); ++i) out[i] = static_cast<uint8_t>(i * 7 / 5);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Five new images from here on: all of them made from the frames above.
+  HWND dialog = source_->dialog()->window();
+  host::TakePostedMessages(dialog);
+  int images = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (images < 5 && std::chrono::steady_clock::now() < give_up) {
+    for (const MSG& m : host::TakePostedMessages(dialog))
+      images += m.message == WM_FRAME_NOTIFY && m.wParam == 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(images, 5);
   TW_IMAGEINFO info;
   ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
   EXPECT_EQ(TW_INT32{info.ImageWidth}, 1024);

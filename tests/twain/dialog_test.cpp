@@ -316,7 +316,14 @@ TEST_F(DialogTest, AWholeSessionThroughDsEntry) {
   ASSERT_TRUE(Pump([&] { return CaptureEnabled(); }));
   Page().Click(IDC_MONO);
   Dialog().CloseSettings();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a new image
+  // The change shows in the next image the camera makes.
+  Bytes latest(1024 * 768 * 3);
+  auto grey = [&] {
+    if (!Camera().CopyLatestImage(latest.data(), latest.size())) return false;
+    return latest[3000] == latest[3001] && latest[3001] == latest[3002] &&
+           latest[90000] == latest[90001] && latest[90001] == latest[90002];
+  };
+  ASSERT_TRUE(Pump(grey));
   SendMessageA(Dialog().window(), WM_COMMAND, IDC_CAPTURE, 0);
   ASSERT_EQ(source_->state(), 6);
   TW_HANDLE dib = nullptr;

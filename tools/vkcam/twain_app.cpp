@@ -89,22 +89,51 @@ class Session {
     }
   }
 
-  // Enables the source without user interface and gives the camera time
-  // for its first images; true once a transfer was announced.
-  bool EnableAndSettle(double seconds) {
-    const int before = g_transfers_ready.load();
+  // Enables the source without user interface: it announces a transfer at
+  // once (state 6) and starts its camera.
+  bool Enable() {
     TW_USERINTERFACE ui = {0, 0, nullptr};
-    if (Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) != TWRC_SUCCESS) return false;
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
+  }
+  // The application's message loop: every message is offered to the source
+  // (MSG_PROCESSEVENT), which is how its dialog sees the camera's images.
+  // Runs until `images` more images were made or `seconds` passed.
+  void Pump(int images, double seconds) {
+    const int target = images_ + images;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (images_ < target && std::chrono::steady_clock::now() < end) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == kFrameNotify) {
+          dialog_ = msg.hwnd;
+          if (msg.wParam == 1) ++images_;
+        }
+        TW_EVENT event = {&msg, 0};
+        Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  // Presses the dialog's Capture button: the source announces a transfer.
+  bool Capture() {
+    const int before = g_transfers_ready.load();
+    if (dialog_) SendMessageA(dialog_, WM_COMMAND, kCaptureButton, 0);
     return g_transfers_ready.load() > before;
   }
   void EndTransfer() {
     TW_PENDINGXFERS pending = {};
     Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+  }
+  void Close(TW_IDENTITY* source) {
     TW_USERINTERFACE ui = {};
     Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, source);
   }
 
+  static constexpr UINT kFrameNotify = 1124;
+  static constexpr WPARAM kCaptureButton = 1134;
+  HWND dialog_ = nullptr;
+  int images_ = 0;
   DSENTRYPROC entry_;
   TW_IDENTITY app_;
 };
@@ -320,7 +349,7 @@ int Twain(const Options& options) {
   }
   s.ListCapabilities();
   const std::string base = options.Text("out", "twain");
-  const double settle = options.Number("settle", 1.5);
+  const double settle = options.Number("settle", 20);
   struct Way {
     const char* name;
     bool (*transfer)(Session&, const std::string&);
@@ -328,20 +357,26 @@ int Twain(const Options& options) {
   const Way ways[] = {{"native", &Native}, {"memory", &Memory}, {"file", &File}};
   std::vector<std::vector<uint8_t>> pictures;
   int status = 0;
+  // The first transfer is announced at once; the camera's exposure settles
+  // over its first images before it is taken. The others follow a press of
+  // Capture, as a user would ask for them.
+  bool announced = s.Enable();
+  s.Pump(30, settle);
   for (const Way& way : ways) {
     const std::string file = base + "-" + way.name + ".bmp";
-    // A transfer before the camera's first image carries nothing: try again
-    // with the camera running a little longer.
     bool ok = false;
-    for (int attempt = 1; attempt <= 4 && !ok; ++attempt) {
-      ok = s.EnableAndSettle(settle * attempt) && way.transfer(s, file);
+    for (int attempt = 0; attempt < 4 && !ok; ++attempt) {
+      if (!announced) announced = s.Capture();
+      ok = announced && way.transfer(s, file);
       s.EndTransfer();
+      announced = false;
+      if (!ok) s.Pump(5, settle);
     }
     std::printf("%-6s transfer: %s\n", way.name, ok ? file.c_str() : "failed");
     if (!ok) status = 1;
     pictures.push_back(BmpPixels(file));
   }
-  s.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+  s.Close(&source);
   FreeLibrary(module);
   for (size_t i = 1; i < pictures.size() && status == 0; ++i) {
     // Frames of a live camera differ by their noise, not by their picture.
