@@ -6,6 +6,7 @@ namespace vk::tools {
 class Options;
 
 int Devices();
+int DevicesRegistry();
 int Ioctl(int argc, char** argv);
 int Info(const Options& options);
 int Snap(const Options& options);

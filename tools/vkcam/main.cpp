@@ -1,6 +1,7 @@
 // vkcam: the camera from the command line.
-//   vkcam devices                        cameras present: descriptors, driver
-//                                        version, serial number, lot date
+//   vkcam devices [--registry]           cameras present: descriptors, driver
+//                                        version, serial number, lot date;
+//                                        with what video applications find
 //   vkcam ioctl N CODE [HEX] [OUTLEN]    one control code to link N
 //   vkcam info                           image size, timing, identity and
 //                                        every setting
@@ -29,7 +30,10 @@ int main(int argc, char** argv) {
   using namespace vk::tools;
   const std::string command = argc > 1 ? argv[1] : "";
   const Options options(argc, argv, 2);
-  if (command == "devices") return Devices();
+  if (command == "devices") {
+    const int found = Devices();
+    return options.Has("registry") ? DevicesRegistry() : found;
+  }
   if (command == "ioctl") return Ioctl(argc, argv);
   if (command == "info") return Info(options);
   if (command == "snap") return Snap(options);
@@ -41,7 +45,7 @@ int main(int argc, char** argv) {
   if (command == "twain") return Twain(options);
   if (command == "set") return Set(options);
   std::fprintf(stderr,
-               "usage: vkcam devices | ioctl N CODE [HEX] [OUTLEN] | info |\n"
+               "usage: vkcam devices [--registry] | ioctl N CODE [HEX] [OUTLEN] | info |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
                "             twain [--source PLV210.ds] [--out BASE] [--ui] |\n"
