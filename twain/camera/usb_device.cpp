@@ -224,8 +224,8 @@ void CUSBDevice::OnDrawItem(HDC) {
   if (index >= 0) ReleaseBuffer(index);
 }
 
-void CUSBDevice::OnInitDialog(HWND dialog) {
-  dialog_ = dialog;
+// The dialog's handle came with SetDialog before the capture started.
+void CUSBDevice::OnInitDialog(HWND) {
   if (view_) view_->Check(IDC_BGR, bgr_);
 }
 
