@@ -125,11 +125,13 @@ TEST_F(RegistrationTest, CamerasRegisteringTogetherNeverShareAnIdentifier) {
 
 TEST_F(RegistrationTest, NoFreeIdentifierLeavesTheCameraWithoutEntries) {
   for (int j = 0; j < 8; ++j) kernel().EnsureKey(kMaker + "\\" + Identifier(j), true);
-  Plug();
+  const sim::PluggedCamera c = Plug();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(Extension(0)->settings->filter_clsid[0], 0);
-  EXPECT_EQ(Extension(0)->settings->maker_key_path[0], 0);
+  pnp().Unplug(c.id);  // removal waits for the registration thread
   EXPECT_TRUE(kernel().RegistryKeysUnder(kClasses + kLegacy).empty());
+  for (int j = 0; j < 8; ++j)
+    EXPECT_TRUE(kernel().RegistryKeyExists(kMaker + "\\" + Identifier(j)))
+        << "the camera took none of them, so its removal deletes none";
 }
 
 TEST_F(RegistrationTest, ConfiguredSetUnderBothClassRoots) {
