@@ -101,6 +101,7 @@ TEST_F(DialogTest, SetUpAndTheFirstGoodFrame) {
             (std::vector<std::string>{"2048 * 1536", "1024 * 768", "640 * 480"}));
   EXPECT_EQ(View().Selection(IDC_RESOLUTION), 1);
   EXPECT_EQ(View().DialogSize(), (std::pair{652, 526}));
+  EXPECT_EQ(View().DialogPosition().x, 960 - 326) << "centred";
   EXPECT_TRUE(View().IsChecked(IDC_BGR));
   EXPECT_EQ(source_->context()->dialog_ready, 1u);
   EXPECT_FALSE(CaptureEnabled());

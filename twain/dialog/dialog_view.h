@@ -36,6 +36,7 @@ class CDialogView {
   virtual void SetControlSize(int id, int width, int height) = 0;
   virtual RECT ControlRect(int id) = 0;
   virtual void SetDialogSize(int width, int height) = 0;
+  virtual void MoveDialog(POINT top_left) = 0;
   virtual void Repaint(int id) = 0;
 };
 

@@ -42,6 +42,8 @@ class CHeadlessView : public CDialogView {
   void SetControlSize(int id, int width, int height) override;
   RECT ControlRect(int id) override { return controls_[id].rect; }
   void SetDialogSize(int width, int height) override { dialog_size_ = {width, height}; }
+  void MoveDialog(POINT top_left) override { dialog_position_ = top_left; }
+  POINT DialogPosition() const { return dialog_position_; }
   void Repaint(int id) override { ++controls_[id].repaints; }
 
   // ---- What a user does ----
@@ -81,6 +83,7 @@ class CHeadlessView : public CDialogView {
   std::map<int, Control> controls_;
   std::map<int, int> buddies_;
   std::pair<int, int> dialog_size_ = {0, 0};
+  POINT dialog_position_ = {0, 0};
 };
 
 }  // namespace vk::twain

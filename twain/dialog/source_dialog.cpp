@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "twain/dialog/control_ids.h"
+#include "twain/dialog/placement.h"
 #include "twain/protocol/strings.h"
 #include "twain/protocol/twain.h"
 
@@ -67,6 +68,13 @@ CSourceDialog::~CSourceDialog() {
   camera_->SetDialog(nullptr);
   DeleteWindow(window_);
   if (on_destroy_) on_destroy_();
+}
+
+void CSourceDialog::Show() {
+  constexpr RECT kWorkArea = {0, 0, 1920, 1040};
+  const auto [width, height] = view_->DialogSize();
+  view_->MoveDialog(PlaceDialog(RECT{0, 0, width, height}, nullptr, kWorkArea));
+  visible_ = true;
 }
 
 int CSourceDialog::template_id() const { return chinese_ ? kDialogChinese : kDialogEnglish; }

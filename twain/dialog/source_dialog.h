@@ -28,7 +28,8 @@ class CSourceDialog {
   HWND window() const { return window_; }
   bool chinese() const { return chinese_; }
   int template_id() const;
-  void Show() { visible_ = true; }
+  // Shown centred on the work area (headless: the parent has no pixels).
+  void Show();
   bool visible() const { return visible_; }
   // The dialog procedure.
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
