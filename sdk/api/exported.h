@@ -2,12 +2,34 @@
 // the stop-and-resume pattern of the capture calls.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "sdk/api/capture_engine.h"
 #include "sdk/api/sdk_state.h"
 
 namespace vk::sdk {
+
+// Frame buffers carry this much room beyond the frame.
+inline constexpr size_t kFrameSlack = 512;
+
+// A zero-filled buffer, or null when memory is short.
+inline std::unique_ptr<uint8_t[]> ZeroedBuffer(size_t bytes) {
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]());
+}
+
+// Reads up to ten frames into `raw` until one is good; the last read's
+// result (1 good, 0 bad, -1 failed).
+inline int ReadGoodFrame(CCamera& camera, uint8_t* raw) {
+  constexpr int kReads = 10;
+  int result = -1;
+  for (int i = 0; i < kReads; ++i) {
+    result = camera.ReadFrame(raw);
+    if (result == 1) break;
+  }
+  return result;
+}
 
 // Runs `op` on the camera object under the camera lock; 0 without camera,
 // else `op`'s result.

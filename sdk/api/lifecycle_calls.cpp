@@ -7,24 +7,21 @@
 #include "sdk/api/exported.h"
 
 using vk::CCamera;
+using vk::sdk::kFrameSlack;
 using vk::sdk::QuietCapture;
+using vk::sdk::ReadGoodFrame;
 using vk::sdk::Sdk;
 using vk::sdk::SdkState;
 using vk::sdk::WithCamera;
+using vk::sdk::ZeroedBuffer;
 
 namespace {
 
-constexpr size_t kFrameSlack = 512;
-constexpr int kSnapReads = 10;
 
 size_t FramePixels(const CCamera& camera) {
   int width = 0, height = 0;
   camera.GetImageSize(&width, &height);
   return static_cast<size_t>(width) * height;
-}
-
-std::unique_ptr<uint8_t[]> ZeroedBuffer(size_t bytes) {
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]());
 }
 
 // The four raw-frame buffers and the recording buffer; false when one
@@ -41,17 +38,6 @@ bool AllocateFrameBuffers(SdkState& s) {
   s.latest = s.frames[1].get();
   s.process = s.frames[2].get();
   return true;
-}
-
-// Reads up to ten frames into `buffer` until one is good; the last read's
-// result.
-int ReadGoodFrame(CCamera& camera, uint8_t* buffer) {
-  int result = -1;
-  for (int i = 0; i < kSnapReads; ++i) {
-    result = camera.ReadFrame(buffer);
-    if (result == 1) break;
-  }
-  return result;
 }
 
 void RunPipeline(CCamera& camera, uint8_t* raw, uint8_t* rgb) {

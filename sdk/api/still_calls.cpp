@@ -11,6 +11,9 @@
 
 using vk::CCamera;
 using vk::sdk::CPngWriter;
+using vk::sdk::kFrameSlack;
+using vk::sdk::ReadGoodFrame;
+using vk::sdk::ZeroedBuffer;
 using vk::sdk::Sdk;
 using vk::sdk::SdkState;
 
@@ -20,12 +23,6 @@ constexpr uint8_t kJpegBit = 1;
 constexpr uint8_t kBmpBit = 2;
 constexpr uint8_t kRawBit = 4;
 constexpr uint8_t kPngBit = 8;
-constexpr size_t kSlack = 512;
-constexpr int kCaptureReads = 10;
-
-std::unique_ptr<uint8_t[]> Buffer(size_t bytes) {
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
-}
 
 struct Picture {
   int width = 0, height = 0;
@@ -59,15 +56,6 @@ int WriteFiles(CCamera& camera, const std::string& base, uint8_t bits,
   return result;
 }
 
-int ReadGoodFrame(CCamera& camera, uint8_t* raw) {
-  int result = -1;
-  for (int i = 0; i < kCaptureReads; ++i) {
-    result = camera.ReadFrame(raw);
-    if (result == 1) break;
-  }
-  return result;
-}
-
 void SwitchResolution(CCamera& camera, uint8_t index) {
   std::lock_guard lock(Sdk().camera_lock);
   camera.ChangeResolution(index);
@@ -97,8 +85,8 @@ int32_t CameraCaptureFile(const char* base_name, uint8_t formats, uint8_t qualit
   camera.GetImageSize(&p.width, &p.height);
   const size_t pixels = static_cast<size_t>(p.width) * p.height;
   // Out of memory still puts the camera back as it was, playing.
-  auto rgb = Buffer(pixels * 4);
-  auto raw = rgb ? Buffer(pixels + kSlack) : nullptr;
+  auto rgb = ZeroedBuffer(pixels * 4);
+  auto raw = rgb ? ZeroedBuffer(pixels + kFrameSlack) : nullptr;
   int result = -2;
   if (raw) {
     p.raw = raw.get();
@@ -119,8 +107,8 @@ int32_t CameraSaveCurrentImage(const char* base_name, uint8_t formats,
   Picture p;
   s.camera->GetImageSize(&p.width, &p.height);
   const size_t pixels = static_cast<size_t>(p.width) * p.height;
-  auto rgb = Buffer(pixels * 3 + kSlack);
-  auto raw = rgb ? Buffer(pixels + kSlack) : nullptr;
+  auto rgb = ZeroedBuffer(pixels * 3 + kFrameSlack);
+  auto raw = rgb ? ZeroedBuffer(pixels + kFrameSlack) : nullptr;
   int result = -2;
   if (raw) {
     p.raw = raw.get();

@@ -275,31 +275,35 @@ void CSetupPage::SelectGroup(int group) {
   OnInitControls();
 }
 
+// The camera's construction defaults; the group and the BGR option stay.
 void CSetupPage::Defaults() {
-  gamma_ = 100;
-  contrast_ = 30;
-  saturation_enable_ = 1;
-  saturation_ = 100;
+  const Settings d;
+  gamma_ = d.gamma;
+  contrast_ = d.contrast;
+  saturation_enable_ = d.saturation_enable;
+  saturation_ = d.saturation;
   awb_once_ = 0;
-  red_ = 74;
-  green_ = 64;
-  blue_ = 96;
-  speed_ = 0;
-  vflip_ = hflip_ = mono_ = 0;
-  power_frequency_ = 1;
-  ae_ = 1;
-  exposure_ = 300;
-  target_ = 100;
-  gain_ = 20;
+  red_ = d.red;
+  green_ = d.green;
+  blue_ = d.blue;
+  speed_ = d.speed;
+  vflip_ = d.vflip;
+  hflip_ = d.hflip;
+  mono_ = d.mono;
+  power_frequency_ = d.power_frequency;
+  ae_ = d.ae;
+  exposure_ = d.exposure;
+  target_ = d.ae_target;
+  gain_ = d.gain;
   camera_->SetGamma(gamma_);
   camera_->SetContrast(contrast_);
   camera_->SetSaturation(saturation_enable_, saturation_);
-  camera_->SetWhiteBalance(0, red_, green_, blue_);
+  camera_->SetWhiteBalance(awb_once_, red_, green_, blue_);
   camera_->SetSpeed(speed_);
-  camera_->SetVFlip(0);
-  camera_->SetHFlip(0);
-  camera_->SetMono(0);
-  camera_->SetPowerFrequency(1);
+  camera_->SetVFlip(vflip_);
+  camera_->SetHFlip(hflip_);
+  camera_->SetMono(mono_);
+  camera_->SetPowerFrequency(power_frequency_);
   camera_->SetExposure(ae_, target_, exposure_, gain_);
   OnInitControls();
 }
