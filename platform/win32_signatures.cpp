@@ -43,6 +43,9 @@ VK_SAME_SIGNATURE(RegQueryValueExA,
                                 LPDWORD));
 VK_SAME_SIGNATURE(RegSetValueExA,
                   LONG(WINAPI*)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD));
+VK_SAME_SIGNATURE(RegEnumKeyExA,
+                  LONG(WINAPI*)(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR,
+                                LPDWORD, PFILETIME));
 VK_SAME_SIGNATURE(RegDeleteKeyA, LONG(WINAPI*)(HKEY, LPCSTR));
 VK_SAME_SIGNATURE(RegCloseKey, LONG(WINAPI*)(HKEY));
 VK_SAME_SIGNATURE(MessageBoxA, int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT));

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
@@ -75,25 +76,34 @@ using namespace vk::host;
 
 extern "C" {
 
-LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR, DWORD, REGSAM,
-                     LPSECURITY_ATTRIBUTES, PHKEY result,
+LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR, DWORD options,
+                     REGSAM, LPSECURITY_ATTRIBUTES, PHKEY result,
                      LPDWORD disposition) {
   std::string base;
   if (!PathOf(key, &base)) return ERROR_INVALID_HANDLE;
   if (sub_key == nullptr || result == nullptr) return ERROR_INVALID_PARAMETER;
   const std::string path = JoinKeyPath(base, sub_key);
+  const bool is_volatile = (options & REG_OPTION_VOLATILE) != 0;
   DWORD how = REG_OPENED_EXISTING_KEY;
   const LONG status = Store().Modify([&](RegistryTree& tree) -> LONG {
     if (!KeyExists(tree, base)) return ERROR_KEY_DELETED;
-    // Create every missing key from the top down.
-    for (std::string p = path; !IsHiveRoot(LowerCase(p)) && !p.empty();
-         p = ParentKeyPath(p)) {
-      RegistryKey& k = tree[LowerCase(p)];
-      if (k.path.empty()) {
-        k.path = p;
-        if (p == path) how = REG_CREATED_NEW_KEY;
-      }
+    // The missing keys, from the bottom up; created only if all may be.
+    std::vector<std::string> missing;
+    std::string p = path;
+    for (; !IsHiveRoot(LowerCase(p)) && !p.empty(); p = ParentKeyPath(p)) {
+      if (tree.count(LowerCase(p)) != 0) break;
+      missing.push_back(p);
     }
+    const auto parent = tree.find(LowerCase(p));
+    const bool parent_volatile = parent != tree.end() && parent->second.is_volatile;
+    if (!missing.empty() && parent_volatile && !is_volatile)
+      return ERROR_CHILD_MUST_BE_VOLATILE;
+    for (const std::string& m : missing) {
+      RegistryKey& k = tree[LowerCase(m)];
+      k.path = m;
+      k.is_volatile = is_volatile;
+    }
+    if (!missing.empty()) how = REG_CREATED_NEW_KEY;
     return ERROR_SUCCESS;
   });
   if (status != ERROR_SUCCESS) return status;
@@ -158,6 +168,29 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type,
     v.type = type;
     v.data.assign(data, data + size);
     return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_length,
+                   LPDWORD, LPSTR, LPDWORD, PFILETIME) {
+  std::string path;
+  if (!PathOf(key, &path)) return ERROR_INVALID_HANDLE;
+  if (name == nullptr || name_length == nullptr) return ERROR_INVALID_PARAMETER;
+  return Store().Read([&](const RegistryTree& tree) -> LONG {
+    if (!KeyExists(tree, path)) return ERROR_KEY_DELETED;
+    const std::string prefix = LowerCase(path) + "\\";
+    DWORD seen = 0;
+    for (auto it = tree.lower_bound(prefix);
+         it != tree.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+      const std::string child = it->second.path.substr(prefix.size());
+      if (child.find('\\') != std::string::npos || seen++ != index) continue;
+      const DWORD room = *name_length;
+      if (room <= child.size()) return ERROR_MORE_DATA;
+      std::memcpy(name, child.c_str(), child.size() + 1);
+      *name_length = static_cast<DWORD>(child.size());
+      return ERROR_SUCCESS;
+    }
+    return ERROR_NO_MORE_ITEMS;
   });
 }
 

@@ -9,12 +9,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace vk::host {
 namespace {
 
 constexpr char kHeader[] = "; vkcam host registry 1";
+
+// The volatile keys of each store file this process has used.
+std::mutex g_volatile_mutex;
+std::map<std::string, RegistryTree>& VolatileKeys() {
+  static auto* keys = new std::map<std::string, RegistryTree>;
+  return *keys;
+}
 
 // Names and paths are written between quotes with %XX escapes for anything
 // that is not plain printable ASCII or would confuse the reader.
@@ -119,6 +127,7 @@ std::string SerializeRegistry(const RegistryTree& tree) {
   std::ostringstream out;
   out << kHeader << "\n";
   for (const auto& [lower, key] : tree) {
+    if (key.is_volatile) continue;
     out << "\n[" << Escape(key.path) << "]\n";
     for (const auto& [lower_name, v] : key.values) {
       out << '"' << Escape(v.name) << "\"=" << v.type << ':';
@@ -171,27 +180,39 @@ void RegistryStore::Unlock(int fd) const {
   if (fd >= 0) ::close(fd);  // closing releases the lock
 }
 
-LONG RegistryStore::Load(RegistryTree* tree) const {
-  std::ifstream in(file_, std::ios::binary);
-  if (!in) {
-    tree->clear();  // no store yet: an empty registry
-    return ERROR_SUCCESS;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  std::optional<RegistryTree> parsed = ParseRegistry(text.str());
-  if (!parsed) {
-    std::fprintf(stderr, "vkhost: registry store %s is unreadable\n",
-                 file_.c_str());
-    return ERROR_BADDB;
-  }
-  *tree = std::move(*parsed);
+LONG RegistryStore::Load(RegistryTree* tree, std::string* text) const {
+  tree->clear();
+  text->clear();
+  if (std::ifstream in(file_, std::ios::binary); in) {
+    std::ostringstream read;
+    read << in.rdbuf();
+    *text = read.str();
+    std::optional<RegistryTree> parsed = ParseRegistry(*text);
+    if (!parsed) {
+      std::fprintf(stderr, "vkhost: registry store %s is unreadable\n",
+                   file_.c_str());
+      return ERROR_BADDB;
+    }
+    *tree = std::move(*parsed);
+  }  // else no store yet: an empty registry
+  std::lock_guard lock(g_volatile_mutex);
+  for (const auto& [lower, key] : VolatileKeys()[file_]) (*tree)[lower] = key;
   return ERROR_SUCCESS;
 }
 
-LONG RegistryStore::Save(const RegistryTree& tree) const {
-  const std::string tmp = file_ + ".tmp." + std::to_string(::getpid());
+LONG RegistryStore::Save(const RegistryTree& tree,
+                         const std::string& loaded_text) const {
+  {
+    std::lock_guard lock(g_volatile_mutex);
+    RegistryTree& kept = VolatileKeys()[file_];
+    kept.clear();
+    for (const auto& [lower, key] : tree) {
+      if (key.is_volatile) kept.emplace(lower, key);
+    }
+  }
   const std::string text = SerializeRegistry(tree);
+  if (text == loaded_text) return ERROR_SUCCESS;
+  const std::string tmp = file_ + ".tmp." + std::to_string(::getpid());
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                         0600);
   if (fd < 0) return ERROR_CANTWRITE;

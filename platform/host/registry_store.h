@@ -2,7 +2,8 @@
 // read and rewritten whole under a file lock, and replaced by renaming a
 // fully written temporary file, so concurrent processes and a crash mid-write
 // never leave a torn store behind. Key paths and value names compare without
-// regard to case, as Windows' do.
+// regard to case, as Windows' do. Volatile keys are never written to the file:
+// they live in this process (the machine that created them) until it ends.
 #pragma once
 
 #include <cstdint>
@@ -23,22 +24,24 @@ struct RegistryValue {
 
 struct RegistryKey {
   std::string path;  // as first created, e.g. "HKEY_CURRENT_USER\Software\X"
+  bool is_volatile = false;
   std::map<std::string, RegistryValue> values;  // by lower-case name
 };
 
 // Keys by lower-case path.
 using RegistryTree = std::map<std::string, RegistryKey>;
 
-// Text form of a tree and back. Parse returns nullopt on any malformed line.
+// Text form of a tree's non-volatile keys and back. Parse returns nullopt on
+// any malformed line.
 VKHOST_EXPORT std::string SerializeRegistry(const RegistryTree& tree);
 VKHOST_EXPORT std::optional<RegistryTree> ParseRegistry(const std::string& text);
 
-std::string LowerCase(std::string s);
+VKHOST_EXPORT std::string LowerCase(std::string s);
 // Joins a key path and a sub-key, dropping empty components: "A\\B\\" + "C".
 std::string JoinKeyPath(const std::string& base, const char* sub_key);
 std::string ParentKeyPath(const std::string& path);
 
-class RegistryStore {
+class VKHOST_EXPORT RegistryStore {
  public:
   explicit RegistryStore(std::string file) : file_(std::move(file)) {}
 
@@ -56,8 +59,10 @@ class RegistryStore {
  private:
   int Lock(bool exclusive) const;
   void Unlock(int fd) const;
-  LONG Load(RegistryTree* tree) const;
-  LONG Save(const RegistryTree& tree) const;
+  // `text` receives the file as loaded, so that Save leaves the file alone
+  // when a change touched only volatile keys.
+  LONG Load(RegistryTree* tree, std::string* text) const;
+  LONG Save(const RegistryTree& tree, const std::string& loaded_text) const;
 
   std::string file_;
 };
@@ -66,9 +71,10 @@ template <typename F>
 LONG RegistryStore::Modify(F&& change) {
   const int fd = Lock(true);
   RegistryTree tree;
-  LONG result = Load(&tree);
+  std::string text;
+  LONG result = Load(&tree, &text);
   if (result == ERROR_SUCCESS) result = change(tree);
-  if (result == ERROR_SUCCESS) result = Save(tree);
+  if (result == ERROR_SUCCESS) result = Save(tree, text);
   Unlock(fd);
   return result;
 }
@@ -77,7 +83,8 @@ template <typename F>
 LONG RegistryStore::Read(F&& read) const {
   const int fd = Lock(false);
   RegistryTree tree;
-  LONG result = Load(&tree);
+  std::string text;
+  LONG result = Load(&tree, &text);
   if (result == ERROR_SUCCESS) result = read(static_cast<const RegistryTree&>(tree));
   Unlock(fd);
   return result;

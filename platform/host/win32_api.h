@@ -51,6 +51,10 @@ VKHOST_API LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved,
                                  LPDWORD type, LPBYTE data, LPDWORD size);
 VKHOST_API LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved,
                                DWORD type, const BYTE* data, DWORD size);
+VKHOST_API LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name,
+                               LPDWORD name_length, LPDWORD reserved,
+                               LPSTR key_class, LPDWORD class_length,
+                               PFILETIME last_write);
 VKHOST_API LONG RegDeleteKeyA(HKEY key, LPCSTR sub_key);
 VKHOST_API LONG RegCloseKey(HKEY key);
 

@@ -18,13 +18,7 @@ void* DriverContextOf(DriverObject* driver) { return driver->context; }
 
 namespace vk::sim {
 
-SimKernel::SimKernel() {
-  for (const char* root :
-       {"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
-        "\\Registry\\Machine\\Software\\Classes\\CLSID",
-        "\\Registry\\Machine\\Software\\Wow6432Node\\Classes\\CLSID"})
-    EnsureKey(root);
-}
+SimKernel::SimKernel() { SetHive(std::make_unique<MemoryHive>()); }
 
 SimKernel::~SimKernel() {
   for (kernel::RegistryKey* key : open_keys_) delete key;

@@ -1,5 +1,5 @@
-// The kernel registry: an in-memory tree of keys (volatile or not) with
-// REG_SZ, REG_BINARY and REG_DWORD values, names compared without case.
+// The kernel registry: keys (volatile or not) with REG_SZ, REG_BINARY and
+// REG_DWORD values, names compared without case, kept in the kernel's hive.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -19,59 +19,89 @@ std::string ParentOf(const std::string& path) {
   return p == std::string::npos || p == 0 ? std::string() : path.substr(0, p);
 }
 
+bool HasChildren(const HiveTree& tree, const std::string& lower) {
+  const std::string prefix = lower + "\\";
+  const auto child = tree.lower_bound(prefix);
+  return child != tree.end() && child->first.rfind(prefix, 0) == 0;
+}
+
 }  // namespace
 
+void SimKernel::SetHive(std::unique_ptr<RegistryHive> hive) {
+  hive_ = std::move(hive);
+  // The roots every machine has.
+  for (const char* root :
+       {"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+        "\\Registry\\Machine\\Software\\Classes\\CLSID",
+        "\\Registry\\Machine\\Software\\Wow6432Node\\Classes\\CLSID"})
+    EnsureKey(root);
+}
+
 void SimKernel::EnsureKey(const std::string& path, bool is_volatile) {
-  std::lock_guard lock(registry_mutex_);
-  for (std::string p = path; !p.empty(); p = ParentOf(p)) {
-    RegKeyNode& node = registry_[Lower(p)];
-    if (node.path.empty()) {
-      node.path = p;
-      node.is_volatile = is_volatile;
+  hive_->Modify([&](HiveTree& tree) {
+    bool changed = false;
+    for (std::string p = path; !p.empty(); p = ParentOf(p)) {
+      HiveKey& node = tree[Lower(p)];
+      if (node.path.empty()) {
+        node.path = p;
+        node.is_volatile = is_volatile;
+        changed = true;
+      }
     }
-  }
+    return changed;
+  });
 }
 
 void SimKernel::SetRegistryValue(const std::string& key,
                                  const std::string& name, uint32_t type,
                                  const std::vector<uint8_t>& data) {
   EnsureKey(key);
-  std::lock_guard lock(registry_mutex_);
-  registry_[Lower(key)].values[Lower(name)] = {name, type, data};
+  hive_->Modify([&](HiveTree& tree) {
+    tree[Lower(key)].values[Lower(name)] = {name, type, data};
+    return true;
+  });
 }
 
 bool SimKernel::RegistryKeyExists(const std::string& path) const {
-  std::lock_guard lock(registry_mutex_);
-  return registry_.count(Lower(path)) != 0;
+  bool exists = false;
+  hive_->Read([&](const HiveTree& tree) { exists = tree.count(Lower(path)) != 0; });
+  return exists;
 }
 
 bool SimKernel::RegistryValue(const std::string& key, const std::string& name,
                               uint32_t* type, std::vector<uint8_t>* data) const {
-  std::lock_guard lock(registry_mutex_);
-  auto k = registry_.find(Lower(key));
-  if (k == registry_.end()) return false;
-  auto v = k->second.values.find(Lower(name));
-  if (v == k->second.values.end()) return false;
-  if (type) *type = v->second.type;
-  if (data) *data = v->second.data;
-  return true;
+  bool found = false;
+  hive_->Read([&](const HiveTree& tree) {
+    auto k = tree.find(Lower(key));
+    if (k == tree.end()) return;
+    auto v = k->second.values.find(Lower(name));
+    if (v == k->second.values.end()) return;
+    if (type) *type = v->second.type;
+    if (data) *data = v->second.data;
+    found = true;
+  });
+  return found;
 }
 
 std::vector<std::string> SimKernel::RegistryKeysUnder(
     const std::string& prefix) const {
-  std::lock_guard lock(registry_mutex_);
   std::vector<std::string> keys;
   const std::string lower = Lower(prefix);
-  for (const auto& [k, node] : registry_) {
-    if (k.rfind(lower, 0) == 0) keys.push_back(node.path);
-  }
+  hive_->Read([&](const HiveTree& tree) {
+    for (const auto& [k, node] : tree) {
+      if (k.rfind(lower, 0) == 0) keys.push_back(node.path);
+    }
+  });
   return keys;
 }
 
 bool SimKernel::RegistryKeyVolatile(const std::string& path) const {
-  std::lock_guard lock(registry_mutex_);
-  auto it = registry_.find(Lower(path));
-  return it != registry_.end() && it->second.is_volatile;
+  bool is_volatile = false;
+  hive_->Read([&](const HiveTree& tree) {
+    auto it = tree.find(Lower(path));
+    is_volatile = it != tree.end() && it->second.is_volatile;
+  });
+  return is_volatile;
 }
 
 void SimKernel::FailKeyCreation(int count) {
@@ -79,12 +109,17 @@ void SimKernel::FailKeyCreation(int count) {
   failing_key_creations_ = count;
 }
 
+kernel::RegistryKey* SimKernel::NewKeyHandle(const std::string& lower) {
+  auto* key = new kernel::RegistryKey{lower};
+  std::lock_guard lock(registry_mutex_);
+  open_keys_.insert(key);
+  return key;
+}
+
 NtStatus SimKernel::OpenKey(const char16_t* path, kernel::RegistryKey** key) {
   const std::string lower = Lower(Utf8(path));
-  std::lock_guard lock(registry_mutex_);
-  if (registry_.count(lower) == 0) return kStatusObjectNameNotFound;
-  *key = new kernel::RegistryKey{lower};
-  open_keys_.insert(*key);
+  if (!RegistryKeyExists(lower)) return kStatusObjectNameNotFound;
+  *key = NewKeyHandle(lower);
   return kStatusSuccess;
 }
 
@@ -92,67 +127,100 @@ NtStatus SimKernel::QueryValue(kernel::RegistryKey* key, const char16_t* name,
                                uint32_t* type, void* data, uint32_t size,
                                uint32_t* length) {
   *length = 0;
+  NtStatus status = kStatusSuccess;
+  hive_->Read([&](const HiveTree& tree) {
+    auto k = tree.find(key->path);
+    if (k == tree.end()) {
+      status = kStatusKeyDeleted;
+      return;
+    }
+    auto v = k->second.values.find(Lower(Utf8(name)));
+    if (v == k->second.values.end()) {
+      status = kStatusObjectNameNotFound;
+      return;
+    }
+    const auto n = static_cast<uint32_t>(v->second.data.size());
+    *length = n;
+    if (type) *type = v->second.type;
+    if (data == nullptr || size < n) {
+      status = kStatusBufferTooSmall;
+    } else if (n > 0) {
+      std::memcpy(data, v->second.data.data(), n);
+    }
+  });
+  return status;
+}
+
+bool SimKernel::FailThisKeyCreation() {
   std::lock_guard lock(registry_mutex_);
-  auto k = registry_.find(key->path);
-  if (k == registry_.end()) return kStatusKeyDeleted;
-  auto v = k->second.values.find(Lower(Utf8(name)));
-  if (v == k->second.values.end()) return kStatusObjectNameNotFound;
-  const auto n = static_cast<uint32_t>(v->second.data.size());
-  *length = n;
-  if (type) *type = v->second.type;
-  if (data == nullptr || size < n) return kStatusBufferTooSmall;
-  if (n > 0) std::memcpy(data, v->second.data.data(), n);
-  return kStatusSuccess;
+  if (failing_key_creations_ == 0) return false;
+  --failing_key_creations_;
+  return true;
 }
 
 NtStatus SimKernel::CreateKey(const char16_t* path, bool is_volatile,
                               kernel::RegistryKey** key, bool* created) {
+  if (FailThisKeyCreation()) return kStatusInsufficientResources;
   const std::string full = Utf8(path);
   const std::string lower = Lower(full);
-  std::lock_guard lock(registry_mutex_);
-  if (failing_key_creations_ > 0) {
-    --failing_key_creations_;
-    return kStatusInsufficientResources;
-  }
-  const bool exists = registry_.count(lower) != 0;
-  if (!exists) {
-    const std::string parent = Lower(ParentOf(full));
-    if (parent.empty() || registry_.count(parent) == 0)
-      return kStatusObjectNameNotFound;
+  NtStatus status = kStatusSuccess;
+  bool exists = false;
+  hive_->Modify([&](HiveTree& tree) {
+    exists = tree.count(lower) != 0;
+    if (exists) return false;
+    const auto parent = tree.find(Lower(ParentOf(full)));
+    if (parent == tree.end()) {
+      status = kStatusObjectNameNotFound;
+      return false;
+    }
     // A key under a volatile key must itself be volatile.
-    if (!is_volatile && registry_[parent].is_volatile)
-      return MakeNtStatus(0xC0000181);  // STATUS_CHILD_MUST_BE_VOLATILE
-    RegKeyNode& node = registry_[lower];
+    if (!is_volatile && parent->second.is_volatile) {
+      status = MakeNtStatus(0xC0000181);  // STATUS_CHILD_MUST_BE_VOLATILE
+      return false;
+    }
+    HiveKey& node = tree[lower];
     node.path = full;
     node.is_volatile = is_volatile;
-  }
+    return true;
+  });
+  if (status != kStatusSuccess) return status;
   if (created) *created = !exists;
-  *key = new kernel::RegistryKey{lower};
-  open_keys_.insert(*key);
+  *key = NewKeyHandle(lower);
   return kStatusSuccess;
 }
 
 NtStatus SimKernel::SetValue(kernel::RegistryKey* key, const char16_t* name,
                              uint32_t type, const void* data, uint32_t size) {
-  std::lock_guard lock(registry_mutex_);
-  auto k = registry_.find(key->path);
-  if (k == registry_.end()) return kStatusKeyDeleted;
   const std::string display = Utf8(name ? name : u"");
   const auto* bytes = static_cast<const uint8_t*>(data);
-  k->second.values[Lower(display)] = {display, type,
-                                      std::vector<uint8_t>(bytes, bytes + size)};
-  return kStatusSuccess;
+  NtStatus status = kStatusSuccess;
+  hive_->Modify([&](HiveTree& tree) {
+    auto k = tree.find(key->path);
+    if (k == tree.end()) {
+      status = kStatusKeyDeleted;
+      return false;
+    }
+    k->second.values[Lower(display)] = {display, type,
+                                        std::vector<uint8_t>(bytes, bytes + size)};
+    return true;
+  });
+  return status;
 }
 
 NtStatus SimKernel::DeleteKey(kernel::RegistryKey* key) {
-  std::lock_guard lock(registry_mutex_);
-  auto k = registry_.find(key->path);
-  if (k == registry_.end()) return kStatusKeyDeleted;
-  auto child = registry_.lower_bound(key->path + "\\");
-  if (child != registry_.end() && child->first.rfind(key->path + "\\", 0) == 0)
-    return kStatusCannotDelete;
-  registry_.erase(k);
-  return kStatusSuccess;
+  NtStatus status = kStatusSuccess;
+  hive_->Modify([&](HiveTree& tree) {
+    auto k = tree.find(key->path);
+    if (k == tree.end()) {
+      status = kStatusKeyDeleted;
+    } else if (HasChildren(tree, key->path)) {
+      status = kStatusCannotDelete;
+    } else {
+      tree.erase(k);
+    }
+    return status == kStatusSuccess;
+  });
+  return status;
 }
 
 void SimKernel::CloseKey(kernel::RegistryKey* key) {

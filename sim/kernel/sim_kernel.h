@@ -8,12 +8,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
 
 #include "sim/kernel/objects.h"
+#include "sim/kernel/registry_hive.h"
 
 namespace vk::sim {
 
@@ -41,6 +43,8 @@ class SimKernel final : public kernel::KernelPort {
   size_t DeviceCount() const;
   kernel::DeviceObject* TopOfStack(kernel::DeviceObject* device) const;
   // Registry set-up and inspection (paths like "\Registry\Machine\...").
+  // Keeps the registry in `hive` from now on (before the driver loads).
+  void SetHive(std::unique_ptr<RegistryHive> hive);
   void EnsureKey(const std::string& path, bool is_volatile = false);
   void SetRegistryValue(const std::string& key, const std::string& name,
                         uint32_t type, const std::vector<uint8_t>& data);
@@ -182,18 +186,9 @@ class SimKernel final : public kernel::KernelPort {
       const void* config, const usb::InterfaceDescriptor* interface) override;
 
  private:
-  struct RegValue {
-    std::string name;
-    uint32_t type;
-    std::vector<uint8_t> data;
-  };
-  struct RegKeyNode {
-    std::string path;
-    bool is_volatile = false;
-    std::map<std::string, RegValue> values;  // by lower-case name
-  };
-
   bool ShouldFail();
+  bool FailThisKeyCreation();
+  kernel::RegistryKey* NewKeyHandle(const std::string& lower);
   void FinishRequest(kernel::Irp* irp);
   kernel::DeviceObject* FindDevice(const std::u16string& name) const;
 
@@ -211,7 +206,7 @@ class SimKernel final : public kernel::KernelPort {
 
   mutable std::mutex registry_mutex_;
   int failing_key_creations_ = 0;
-  std::map<std::string, RegKeyNode> registry_;  // by lower-case path
+  std::unique_ptr<RegistryHive> hive_;
   std::set<kernel::RegistryKey*> open_keys_;
 
   uint32_t usbdi_version_ = 0x600;

@@ -4,8 +4,10 @@
 
 namespace vk::sim {
 
-SimSystem::SimSystem(DriverEntryRoutine entry, UsbHostOptions usb)
+SimSystem::SimSystem(DriverEntryRoutine entry, UsbHostOptions usb,
+                     std::unique_ptr<RegistryHive> hive)
     : usb_(usb), pnp_(std::make_unique<PnpManager>(kernel_, usb_)) {
+  if (hive) kernel_.SetHive(std::move(hive));
   std::string error;
   if (!ProvisionFromInf(kernel_, DriverInf(), &error))
     std::fprintf(stderr, "simsystem: %s\n", error.c_str());

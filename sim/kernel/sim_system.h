@@ -12,8 +12,10 @@ namespace vk::sim {
 
 class SimSystem {
  public:
-  // Throttling follows `usb`; the driver is loaded from `entry`.
-  SimSystem(DriverEntryRoutine entry, UsbHostOptions usb = {});
+  // Throttling follows `usb`; the driver is loaded from `entry`; the
+  // registry is kept in `hive` (in memory when null).
+  SimSystem(DriverEntryRoutine entry, UsbHostOptions usb = {},
+            std::unique_ptr<RegistryHive> hive = nullptr);
   ~SimSystem();
 
   SimKernel& kernel() { return kernel_; }

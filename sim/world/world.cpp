@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "sim/camera/environment.h"
+#include "sim/world/host_hive.h"
 #include "sim/world/device_file.h"
 
 namespace vk::world {
@@ -26,7 +27,8 @@ World& World::Get() {
 
 World::World()
     : system_(std::make_unique<sim::SimSystem>(
-          &drv::DriverEntry, sim::UsbHostOptions{Throttled(), 40e6})),
+          &drv::DriverEntry, sim::UsbHostOptions{Throttled(), 40e6},
+          std::make_unique<HostMachineHive>())),
       io_(std::make_unique<sim::IoManager>(system_->kernel())) {
   const int count = sim::SimulatedCameraCount();
   for (int i = 0; i < count; ++i) {

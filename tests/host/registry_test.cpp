@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
@@ -180,6 +183,78 @@ TEST_F(RegistryTest, UnreadableStoreIsReportedAndNotOverwritten) {
   std::string first;
   std::getline(in, first);
   EXPECT_EQ(first, "[HKEY_CURRENT_USER\\X]");
+}
+
+TEST_F(RegistryTest, VolatileKeysLiveInThisProcessOnly) {
+  HKEY stable = Create("Software\\Maker");
+  RegCloseKey(stable);
+  struct stat before {};
+  ASSERT_EQ(stat(file_.c_str(), &before), 0);
+
+  HKEY key = nullptr;
+  DWORD how = 0;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Maker\\Now\\Camera", 0,
+                            nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                            &key, &how),
+            ERROR_SUCCESS);
+  EXPECT_EQ(how, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  const char name[] = "TRQ5C";
+  ASSERT_EQ(RegSetValueExA(key, "FriendlyName", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(name), sizeof(name)),
+            ERROR_SUCCESS);
+  // Below a volatile key only volatile keys may be created.
+  HKEY child = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(key, "Lasting", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &child, nullptr),
+            ERROR_CHILD_MUST_BE_VOLATILE);
+  RegCloseKey(key);
+
+  // The file, which other processes read, was not even rewritten; this
+  // process still sees the key.
+  struct stat after {};
+  ASSERT_EQ(stat(file_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  std::ifstream in(file_);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find("Now"), std::string::npos);
+  HKEY open = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Maker\\Now\\Camera", 0,
+                          KEY_READ, &open),
+            ERROR_SUCCESS);
+  RegCloseKey(open);
+
+  // Deleting it, child first, leaves the lasting parent.
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Maker\\Now\\Camera"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Maker\\Now"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Maker", 0, KEY_READ, &open),
+            ERROR_SUCCESS);
+  RegCloseKey(open);
+}
+
+TEST_F(RegistryTest, EnumerationListsDirectChildrenInOrder) {
+  for (const char* path : {"Software\\List\\b", "Software\\List\\A\\deep",
+                           "Software\\List\\c", "Software\\Listing"})
+    RegCloseKey(Create(path));
+  HKEY list = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\List", 0, KEY_READ, &list),
+            ERROR_SUCCESS);
+  std::vector<std::string> names;
+  char name[16];
+  DWORD length = sizeof(name);
+  for (DWORD i = 0; RegEnumKeyExA(list, i, name, &length, nullptr, nullptr, nullptr,
+                                  nullptr) == ERROR_SUCCESS;
+       ++i, length = sizeof(name)) {
+    EXPECT_EQ(length, std::strlen(name));
+    names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "c"}));
+  length = 1;  // no room for "A" and its zero
+  EXPECT_EQ(RegEnumKeyExA(list, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  length = sizeof(name);
+  EXPECT_EQ(RegEnumKeyExA(list, 3, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(list);
 }
 
 TEST_F(RegistryTest, ConcurrentProcessesLoseNoWrite) {

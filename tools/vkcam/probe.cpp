@@ -14,9 +14,6 @@
 #include "common/wire_blocks.h"
 #include "platform/win32.h"
 #include "sdk/core/camera_device.h"
-#ifndef _WIN32
-#include "sim/world/world.h"
-#endif
 
 namespace {
 
@@ -109,71 +106,97 @@ int Devices() {
   return found > 0 ? 0 : 1;
 }
 
-#ifndef _WIN32
 namespace {
 
-const std::string kMachine = "\\Registry\\Machine\\Software\\";
-const std::string kClasses = kMachine + "Classes\\CLSID\\";
+const std::string kMaker = "Software\\Velmoran camera";
+const std::string kClasses = "Software\\Classes\\CLSID\\";
 
-std::string Text(const vk::sim::SimKernel& kernel, const std::string& key,
-                 const std::string& name) {
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  if (!kernel.RegistryValue(key, name, &type, &data) || type != 1) return "";
-  std::string text;
-  for (size_t i = 0; i + 1 < data.size() && (data[i] || data[i + 1]); i += 2)
-    text += data[i + 1] == 0 ? static_cast<char>(data[i]) : '?';
-  return text;
+// A string value under HKEY_LOCAL_MACHINE\`key`, or "".
+std::string Text(const std::string& key, const char* name) {
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+    return "";
+  char text[512] = {};
+  DWORD type = 0, size = sizeof(text) - 1;
+  const LONG status = RegQueryValueExA(k, name, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(text), &size);
+  RegCloseKey(k);
+  return status == ERROR_SUCCESS && type == REG_SZ ? std::string(text) : "";
 }
 
-// The keys directly below `parent`, by their last name.
-std::vector<std::string> Children(const vk::sim::SimKernel& kernel, const std::string& parent) {
+// The names of the keys directly below HKEY_LOCAL_MACHINE\`parent`.
+std::vector<std::string> Children(const std::string& parent) {
   std::vector<std::string> names;
-  for (const std::string& key : kernel.RegistryKeysUnder(parent + "\\")) {
-    const std::string rest = key.substr(parent.size() + 1);
-    if (!rest.empty() && rest.find('\\') == std::string::npos) names.push_back(rest);
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+    return names;
+  char name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = sizeof(name);
+    if (RegEnumKeyExA(k, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    names.emplace_back(name, length);
   }
+  RegCloseKey(k);
   return names;
 }
 
-void Category(const vk::sim::SimKernel& kernel, const char* title, const std::string& clsid) {
+void Category(const char* title, const std::string& clsid) {
   const std::string instances = kClasses + clsid + "\\Instance";
   std::printf("%s (%s):\n", title, clsid.c_str());
-  for (const std::string& name : Children(kernel, instances)) {
+  for (const std::string& name : Children(instances)) {
     const std::string key = instances + "\\" + name;
-    const std::string filter = Text(kernel, key, "CLSID");
-    std::printf("  \"%s\"  class %s -> %s\n", Text(kernel, key, "FriendlyName").c_str(),
-                filter.c_str(), Text(kernel, kClasses + filter + "\\InprocServer32", "").c_str());
+    const std::string filter = Text(key, "CLSID");
+    std::printf("  \"%s\"  class %s -> %s\n", Text(key, "FriendlyName").c_str(),
+                filter.c_str(), Text(kClasses + filter + "\\InprocServer32", "").c_str());
   }
+}
+
+constexpr char kVideoInput[] = "{860BB310-5D01-11d0-BD3B-00A0C911CE86}";
+
+// How many cameras have finished registering: the video input instance,
+// written last, names the camera's class.
+size_t RegisteredCameras() {
+  size_t done = 0;
+  for (const std::string& id : Children(kMaker)) {
+    const std::string name = Text(kMaker + "\\" + id, "FriendlyName");
+    if (Text(kClasses + kVideoInput + "\\Instance\\" + name, "CLSID") == id) ++done;
+  }
+  return done;
+}
+
+int CamerasPresent() {
+  int present = 0;
+  for (int i = 0; i < kLinks; ++i) {
+    HANDLE link = OpenLink(i);
+    if (link == INVALID_HANDLE_VALUE) continue;
+    ++present;
+    CloseHandle(link);
+  }
+  return present;
 }
 
 }  // namespace
 
-// What a video application finds: the category instances, the classes
-// behind them and each camera's description under the maker's key.
+// What a video application finds with the registry calls: the category
+// instances, the classes behind them and each camera's description under the
+// maker's key.
 int DevicesRegistry() {
-  const vk::sim::SimKernel& kernel = vk::world::World::Get().system().kernel();
-  const std::string maker = kMachine + "Velmoran camera";
   // The driver registers each camera shortly after its start.
-  const size_t cameras = vk::world::World::Get().system().pnp().Cameras().size();
-  for (int i = 0; i < 300 && Children(kernel, maker).size() < cameras; ++i) Sleep(10);
-  Category(kernel, "Video input devices", "{860BB310-5D01-11d0-BD3B-00A0C911CE86}");
-  Category(kernel, "DirectShow filters", "{083863F1-70DE-11d0-BD40-00A0C911CE86}");
-  std::printf("Cameras (%s):\n", maker.c_str());
-  for (const std::string& id : Children(kernel, maker)) {
-    const std::string key = maker + "\\" + id;
-    std::printf("  %s  link %s, \"%s\", %s %s\n", id.c_str(),
-                Text(kernel, key, "LinkName").c_str(), Text(kernel, key, "FriendlyName").c_str(),
-                Text(kernel, key, "ProductSeries").c_str(), Text(kernel, key, "ProductName").c_str());
+  const size_t cameras = static_cast<size_t>(CamerasPresent());
+  for (int i = 0; i < 300 && RegisteredCameras() < cameras; ++i) Sleep(10);
+  Category("Video input devices", kVideoInput);
+  Category("DirectShow filters", "{083863F1-70DE-11d0-BD40-00A0C911CE86}");
+  std::printf("Cameras (HKEY_LOCAL_MACHINE\\%s):\n", kMaker.c_str());
+  for (const std::string& id : Children(kMaker)) {
+    const std::string key = kMaker + "\\" + id;
+    std::printf("  %s  link %s, \"%s\", %s %s\n", id.c_str(), Text(key, "LinkName").c_str(),
+                Text(key, "FriendlyName").c_str(), Text(key, "ProductSeries").c_str(),
+                Text(key, "ProductName").c_str());
   }
   return 0;
 }
-#else
-int DevicesRegistry() {
-  std::fprintf(stderr, "vkcam: use the Registry Editor on Windows\n");
-  return 2;
-}
-#endif
 
 }  // namespace vk::tools
 
