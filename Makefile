@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 DEMO_OUT ?= out
 
-.PHONY: setup build test demo example sanitize tsan windows bench fuzz fuzz-short clean
+.PHONY: setup build test demo example sanitize tsan windows wine-check bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -59,6 +59,10 @@ windows: setup
 	cmake -S . -B $(BUILD)-win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD)-win64 -j $(JOBS)
+
+# The Windows deliverables under Wine (scripts/wine_checks.sh).
+wine-check: windows
+	./scripts/wine_checks.sh $(BUILD)-win64
 
 fuzz: setup
 	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -191,11 +191,13 @@ TEST_F(DataSourceTest, EnableWithoutUiAnnouncesATransferAtOnce) {
   EXPECT_EQ(testing::transfers_ready.load(), 1);
   EXPECT_EQ(source_->state(), 6);
   TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
-  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
-  EXPECT_EQ(dib, nullptr) << "no frame has arrived yet";
-  EXPECT_EQ(source_->state(), 7);
+  // No frame has arrived yet: a failed transfer, and the source stays ready.
+  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+  EXPECT_EQ(dib, nullptr);
+  EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
+  EXPECT_EQ(source_->state(), 6);
   TW_PENDINGXFERS pending = {5, 0};
-  EXPECT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+  EXPECT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
   EXPECT_EQ(pending.Count, 0);
   EXPECT_EQ(source_->state(), 5);
   pending.Count = 5;

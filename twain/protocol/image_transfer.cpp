@@ -132,7 +132,10 @@ HGLOBAL CDataSource::NativeImage() {
 TW_UINT16 CDataSource::NativeTransfer(TW_UINT16 msg, TW_HANDLE* handle) {
   if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
   if (!InStates(6, 6)) return Fail(TWCC_SEQERROR);
+  // No image (no camera yet, or no memory) is a failed transfer, as for the
+  // memory transfer: the application is not handed a null image as done.
   *handle = NativeImage();
+  if (*handle == nullptr) return Fail(TWCC_OPERATIONERROR);
   state_ = 7;
   return TWRC_XFERDONE;
 }

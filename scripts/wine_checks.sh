@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The Windows deliverables on Windows' API as Wine implements it, in a
+# throw-away 64-bit prefix with no display (message boxes return at once,
+# no window ever shows), every run bounded in time:
+#   - the SDK's device-free checks (registry, BMP and RAW, AVI through
+#     AVIFile, read back by ffprobe);
+#   - PLV210.ds through Wine's own source manager, which loads sources by
+#     fixed names only: it is installed as twain_64\sane.ds in this prefix;
+#   - vku2cam.sys installed as a kernel service, started and stopped.
+# Usage: scripts/wine_checks.sh [BUILD_DIR]   (default build-win64)
+set -euo pipefail
+build=$(realpath "${1:-build-win64}")
+work=$(mktemp -d)
+trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;sane.ds=n"
+unset DISPLAY WAYLAND_DISPLAY
+
+run() {  # run SECONDS PROGRAM ARGS...: a Windows program, bounded in time
+  local seconds=$1
+  shift
+  timeout --kill-after=10 "$seconds" wine "$@"
+}
+
+echo "wine-check: $(wine --version), prefix $WINEPREFIX"
+timeout 300 wine wineboot --init >/dev/null 2>&1
+wineserver -w
+
+echo "wine-check: SDK without a camera"
+(cd "$work" && run 120 "$build/tests/windows/wine_sdk_test.exe")
+probe=$(ffprobe -v error -count_frames -show_entries \
+  stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$work/wine_check.avi")
+echo "ffprobe: $probe"
+[ "$probe" = "rawvideo,64,48,10" ]
+
+echo "wine-check: PLV210.ds through the system's source manager"
+cp "$build/twain/PLV210.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
+run 60 "$build/tests/windows/wine_twain_app.exe"
+
+if [ -f "$build/driver/vku2cam.sys" ]; then
+  echo "wine-check: vku2cam.sys as a kernel service"
+  "$(dirname "$0")/wine_driver_check.sh" "$build"
+fi
+echo "wine-check: all passed"
