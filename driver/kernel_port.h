@@ -253,7 +253,7 @@ class KernelPort {
   // USBD_CreateConfigurationRequestEx for one interface: a select-
   // configuration URB from non-paged pool, freed with FreePool.
   virtual usb::UrbSelectConfiguration* CreateConfigurationRequest(
-      const void* config, const usb::InterfaceDescriptor* interface) = 0;
+      const void* config, const usb::InterfaceDescriptor* descriptor) = 0;
 
  protected:
   ~KernelPort() = default;
