@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 DEMO_OUT ?= out
 
-.PHONY: setup build test demo example sanitize tsan windows wine-check bench fuzz fuzz-short clean
+.PHONY: setup build test demo example sanitize tsan windows wine-check dist bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -59,6 +59,14 @@ windows: setup
 	cmake -S . -B $(BUILD)-win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(BUILD)-win64 -j $(JOBS)
+	cmake -S . -B $(BUILD)-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DVKCAM_BUILD_TESTS=OFF
+	cmake --build $(BUILD)-win32 -j $(JOBS)
+	./scripts/check_windows_deliverables.sh $(BUILD)-win64 $(BUILD)-win32
+
+# Release packages for Linux and Windows into dist/.
+dist: build windows
+	./scripts/dist.sh $(BUILD)
 
 # The Windows deliverables under Wine (scripts/wine_checks.sh).
 wine-check: windows

@@ -100,5 +100,5 @@ VK_SAME_SIGNATURE(LoadLibraryA, HMODULE(WINAPI*)(LPCSTR));
 VK_SAME_SIGNATURE(GetProcAddress, FARPROC(WINAPI*)(HMODULE, LPCSTR));
 VK_SAME_SIGNATURE(FreeLibrary, BOOL(WINAPI*)(HMODULE));
 
-static_assert(sizeof(OVERLAPPED) == 4 * sizeof(void*));
+static_assert(sizeof(OVERLAPPED) == 3 * sizeof(void*) + 8);
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4);

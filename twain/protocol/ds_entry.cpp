@@ -28,8 +28,10 @@ void Unload() {
 
 extern "C" {
 
-#ifdef _WIN32
+#if defined(_WIN64)
 __declspec(dllexport)
+#elif defined(_WIN32)
+// Exported by PLV210.def under its undecorated name only.
 #else
 __attribute__((visibility("default")))
 #endif

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Release packages into dist/: a tarball for Linux (shared libraries with the
+# host layer and simulated machine, header, pkg-config and CMake files,
+# vkcam, PLV210.ds) and a zip for Windows (x64 and x86 SDK with import
+# libraries, PLV210.ds, vkcam.exe; the header; the x64 driver with its INF;
+# README-Windows.md). Expects the builds of make build and make windows.
+# Usage: scripts/dist.sh [BUILD]   (default build; BUILD-win64, BUILD-win32)
+set -euo pipefail
+build=${1:-build}
+version=$(sed -n 's/^project(vkcam VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+mkdir -p dist
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+
+linux="vkcam-$version-linux-$(uname -m)"
+cmake --install "$build" --prefix "$stage/$linux" >/dev/null
+cp README.md "$stage/$linux/"
+tar czf "dist/$linux.tar.gz" -C "$stage" "$linux"
+echo "dist: dist/$linux.tar.gz"
+
+windows="vkcam-$version-windows"
+w="$stage/$windows"
+mkdir -p "$w/x64" "$w/x86" "$w/include" "$w/driver"
+for arch in x64:win64 x86:win32; do
+  dir="$build-${arch##*:}"
+  cp "$dir/sdk/api/VKCAMSDK.dll" "$dir/sdk/api/libVKCAMSDK.dll.a" \
+     "$dir/twain/PLV210.ds" "$dir/tools/vkcam.exe" "$w/${arch%%:*}/"
+done
+cp sdk/include/VKCAMSDK.h "$w/include/"
+cp "$build-win64/driver/vku2cam.sys" driver/vku2cam.inf "$w/driver/"
+cp docs/README-Windows.md "$w/"
+(cd "$stage" && cmake -E tar cf "$OLDPWD/dist/$windows.zip" --format=zip "$windows")
+echo "dist: dist/$windows.zip"
