@@ -43,6 +43,11 @@ VK_SAME_SIGNATURE(RegQueryValueExA,
                                 LPDWORD));
 VK_SAME_SIGNATURE(RegSetValueExA,
                   LONG(WINAPI*)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD));
+VK_SAME_SIGNATURE(SetStretchBltMode, int(WINAPI*)(HDC, int));
+VK_SAME_SIGNATURE(StretchDIBits, int(WINAPI*)(HDC, int, int, int, int, int, int, int, int,
+                                              const void*, const BITMAPINFO*, UINT, DWORD));
+VK_SAME_SIGNATURE(FillRect, int(WINAPI*)(HDC, const RECT*, HBRUSH));
+VK_SAME_SIGNATURE(GetSysColorBrush, HBRUSH(WINAPI*)(int));
 VK_SAME_SIGNATURE(RegEnumKeyExA,
                   LONG(WINAPI*)(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR,
                                 LPDWORD, PFILETIME));

@@ -8,7 +8,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev libxvidcore-dev
   ffmpeg python3-pil
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine wine64
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine wine64 xvfb xauth
 )
 
 missing=()

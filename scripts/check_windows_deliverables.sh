@@ -26,7 +26,7 @@ expect() { # expect WHAT ACTUAL EXPECTED
 }
 only_system() { # only_system OBJDUMP FILE
   local extra
-  extra=$(imports "$1" "$2" | tr ' ' '\n' | grep -v -E '^(|kernel32|user32|advapi32|gdi32|comdlg32|msvcrt|avifil32|msvfw32|vkcamsdk)\.(dll|exe)?$' || true)
+  extra=$(imports "$1" "$2" | tr ' ' '\n' | grep -v -E '^(|kernel32|user32|advapi32|gdi32|comdlg32|comctl32|msvcrt|avifil32|msvfw32|vkcamsdk)\.(dll|exe)?$' || true)
   expect "$(basename "$2") needs only system libraries" "$extra" ""
 }
 

@@ -175,4 +175,63 @@ BOOL DrawDibDraw(HDRAWDIB drawdib, HDC dc, int x_dst, int y_dst, int dx_dst,
   return TRUE;
 }
 
+int SetStretchBltMode(HDC dc, int) {
+  GdiState& g = Gdi();
+  std::lock_guard lock(g.mutex);
+  return g.contexts.count(dc) ? COLORONCOLOR : 0;
+}
+
+// Rows of a bottom-up DIB count from the bottom: the source rectangle's
+// top row in picture terms is height - y - dy.
+int StretchDIBits(HDC dc, int x_dst, int y_dst, int dx_dst, int dy_dst, int x_src,
+                  int y_src, int dx_src, int dy_src, const void* bits,
+                  const BITMAPINFO* info, UINT, DWORD) {
+  if (info == nullptr || bits == nullptr || info->bmiHeader.biBitCount != 24 ||
+      info->bmiHeader.biHeight <= 0 || dx_dst <= 0 || dy_dst <= 0 || dx_src <= 0 ||
+      dy_src <= 0)
+    return 0;
+  const int top = info->bmiHeader.biHeight - y_src - dy_src;
+  vk::host::PicturePresenter presenter;
+  vk::host::WindowPicture shown;
+  {
+    GdiState& g = Gdi();
+    std::lock_guard lock(g.mutex);
+    auto c = g.contexts.find(dc);
+    if (c == g.contexts.end()) return 0;
+    vk::host::Surface& surface = g.surfaces[c->second];
+    vk::host::Stretch(info->bmiHeader, static_cast<const uint8_t*>(bits),
+                      {x_src, top, dx_src, dy_src}, {x_dst, y_dst, dx_dst, dy_dst},
+                      surface.picture);
+    ++surface.picture.draws;
+    presenter = surface.presenter;
+    if (presenter) shown = surface.picture;
+  }
+  if (presenter) presenter(shown);
+  return dy_src;
+}
+
+// The application-workspace colour of the default scheme.
+HBRUSH GetSysColorBrush(int index) {
+  return index == COLOR_APPWORKSPACE ? reinterpret_cast<HBRUSH>(0xABABAB + 1) : nullptr;
+}
+
+int FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
+  if (rect == nullptr || brush == nullptr) return 0;
+  const auto colour = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(brush) - 1);
+  GdiState& g = Gdi();
+  std::lock_guard lock(g.mutex);
+  auto c = g.contexts.find(dc);
+  if (c == g.contexts.end()) return 0;
+  vk::host::WindowPicture& p = g.surfaces[c->second].picture;
+  for (int y = std::max<int>(rect->top, 0); y < std::min<int>(rect->bottom, p.height); ++y) {
+    for (int x = std::max<int>(rect->left, 0); x < std::min<int>(rect->right, p.width); ++x) {
+      uint8_t* px = p.bgr.data() + (static_cast<size_t>(y) * p.width + x) * 3;
+      px[0] = colour & 0xFF;
+      px[1] = (colour >> 8) & 0xFF;
+      px[2] = (colour >> 16) & 0xFF;
+    }
+  }
+  return 1;
+}
+
 }  // extern "C"

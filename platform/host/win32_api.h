@@ -72,6 +72,13 @@ VKHOST_API BOOL GetSaveFileNameA(LPOPENFILENAMEA dialog);
 VKHOST_API HDC GetDC(HWND window);
 VKHOST_API int ReleaseDC(HWND window, HDC dc);
 VKHOST_API BOOL GetClientRect(HWND window, LPRECT rect);
+VKHOST_API int SetStretchBltMode(HDC dc, int mode);
+VKHOST_API int StretchDIBits(HDC dc, int x_dst, int y_dst, int dx_dst, int dy_dst,
+                             int x_src, int y_src, int dx_src, int dy_src,
+                             const void* bits, const BITMAPINFO* info, UINT usage,
+                             DWORD rop);
+VKHOST_API int FillRect(HDC dc, const RECT* rect, HBRUSH brush);
+VKHOST_API HBRUSH GetSysColorBrush(int index);
 
 // Video for Windows drawing (vfw.h).
 VKHOST_API HDRAWDIB DrawDibOpen();

@@ -1,10 +1,17 @@
 // A TWAIN application for the data source under the system's own source
-// manager (twain_32.dll), with no camera attached: it finds and opens the
-// source, negotiates capabilities, enables it without its user interface
-// and checks that the announced transfer is refused cleanly, then closes
-// everything. Prints each step; exits 0 when every step behaved.
+// manager (twain_32.dll), with no camera attached, on a (virtual) desktop:
+// it finds and opens the source and negotiates capabilities; enables it
+// without its user interface and checks that the announced transfer is
+// refused cleanly; then enables it with its dialog, looks at the real
+// controls, opens and closes the settings sheet and cancels the dialog as a
+// user would. A watcher thread plays the user: it answers the message box
+// that reports the missing camera and closes the modal sheet. Prints each
+// step; exits 0 when every step behaved.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "twain/protocol/twain.h"
 
@@ -13,9 +20,11 @@ using namespace vk::twain;
 namespace {
 
 int g_failures = 0;
+HWND g_window = nullptr;
 
 void Check(bool ok, const char* step) {
   std::printf("%s  %s\n", ok ? "ok  " : "FAIL", step);
+  std::fflush(stdout);
   if (!ok) ++g_failures;
 }
 
@@ -74,19 +83,23 @@ bool SetTransferCount(Session& s, TW_INT16 count) {
   return ok;
 }
 
-// Pumps the window's messages through the source until it announces a
-// transfer, for at most five seconds.
-bool WaitForTransferReady(Session& s) {
+// Pumps the thread's messages through the source until it sends
+// `expected` (MSG_XFERREADY, MSG_CLOSEDSREQ), for at most `ms` milliseconds.
+bool PumpUntil(Session& s, TW_UINT16 expected, DWORD ms) {
   const DWORD start = GetTickCount();
-  while (GetTickCount() - start < 5000) {
+  while (GetTickCount() - start < ms) {
     MSG msg;
     if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      // An idle application still sees messages (timers, paints); the
+      // source manager re-posts a notification a modal loop swallowed when
+      // the next message passes through it.
+      if (g_window) PostMessageA(g_window, WM_NULL, 0, 0);
       Sleep(10);
       continue;
     }
     TW_EVENT event = {&msg, MSG_NULL};
     if (s.Source(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) == TWRC_DSEVENT) {
-      if (event.TWMessage == MSG_XFERREADY) return true;
+      if (expected != MSG_NULL && event.TWMessage == expected) return true;
       continue;
     }
     TranslateMessage(&msg);
@@ -94,6 +107,57 @@ bool WaitForTransferReady(Session& s) {
   }
   return false;
 }
+
+// ---- The watcher: what a user at the desktop does ----
+
+std::atomic<bool> g_watching{true};
+std::atomic<bool> g_watcher_done{false};
+std::atomic<int> g_camera_messages{0};
+std::atomic<int> g_sheets_closed{0};
+std::atomic<int> g_gamma_range_max{-1};
+
+std::string TextOf(HWND window) {
+  char text[256] = {};
+  GetWindowTextA(window, text, sizeof(text));
+  return text;
+}
+
+BOOL CALLBACK FindText(HWND child, LPARAM found) {
+  if (TextOf(child) == "Failed to preview PLV210!") *reinterpret_cast<bool*>(found) = true;
+  return TRUE;
+}
+
+// One look at this process's top-level windows.
+BOOL CALLBACK Look(HWND window, LPARAM) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  const std::string title = TextOf(window);
+  bool camera_message = false;
+  EnumChildWindows(window, &FindText, reinterpret_cast<LPARAM>(&camera_message));
+  if (camera_message) {
+    ++g_camera_messages;
+    PostMessageA(window, WM_COMMAND, IDOK, 0);
+  } else if (title == "PLV210 Settings") {
+    // The page is the sheet's child dialog holding the gamma trackbar.
+    HWND page = FindWindowExA(window, nullptr, "#32770", nullptr);
+    HWND gamma = page ? GetDlgItem(page, 1011) : nullptr;
+    if (gamma) g_gamma_range_max = static_cast<int>(SendMessageA(gamma, 0x0402, 0, 0));
+    PostMessageA(window, WM_COMMAND, IDOK, 0);  // the sheet's OK button
+    ++g_sheets_closed;
+  }
+  return TRUE;
+}
+
+void Watch() {
+  while (g_watching) {
+    EnumWindows(&Look, 0);
+    Sleep(50);
+  }
+  g_watcher_done = true;
+}
+
+HWND SourceDialog() { return FindWindowA("#32770", "PLV210 USB2.0 Camera"); }
 
 }  // namespace
 
@@ -107,6 +171,7 @@ int main() {
   if (!entry) return 1;
   HWND window = CreateWindowExA(0, "STATIC", "wine_twain_app", 0, 0, 0, 10, 10, nullptr,
                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+  g_window = window;
   Session s(entry);
 
   Check(s.Manager(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &window) == TWRC_SUCCESS,
@@ -128,10 +193,11 @@ int main() {
   Check(s.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &unknown) == TWRC_FAILURE,
         "an unknown capability is refused");
 
+  std::thread watcher(&Watch);
   TW_USERINTERFACE ui = {FALSE, FALSE, window};
   Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS,
         "MSG_ENABLEDS without the user interface");
-  Check(WaitForTransferReady(s), "MSG_XFERREADY arrives through the manager");
+  Check(PumpUntil(s, MSG_XFERREADY, 5000), "MSG_XFERREADY arrives through the manager");
   TW_HANDLE dib = nullptr;
   Check(s.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_FAILURE &&
             dib == nullptr && s.Condition() == TWCC_OPERATIONERROR,
@@ -142,6 +208,35 @@ int main() {
         "MSG_RESET of the pending transfers");
   Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) == TWRC_SUCCESS,
         "MSG_DISABLEDS");
+  Check(SourceDialog() == nullptr, "the dialog is gone");
+
+  // With the dialog: the real controls, the settings sheet, and Cancel.
+  ui.ShowUI = TRUE;
+  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS,
+        "MSG_ENABLEDS with the user interface");
+  PumpUntil(s, MSG_NULL, 1000);  // the camera's failure arrives and is answered
+  HWND dialog = SourceDialog();
+  Check(dialog != nullptr && IsWindowVisible(dialog), "the source dialog shows");
+  Check(dialog && SendMessageA(GetDlgItem(dialog, 1132), CB_GETCOUNT, 0, 0) == 3,
+        "the resolution list holds the three sizes");
+  Check(dialog && !IsWindowEnabled(GetDlgItem(dialog, 1134)),
+        "Capture stays disabled without an image");
+  Check(g_camera_messages >= 1, "\"Failed to preview PLV210!\" was shown");
+  PostMessageA(dialog, WM_COMMAND, 1135, 0);  // Settings...
+  PumpUntil(s, MSG_NULL, 1500);
+  Check(g_sheets_closed == 1 && g_gamma_range_max == 250,
+        "the settings sheet opened with its page (gamma up to 250) and closed");
+  PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+  Check(PumpUntil(s, MSG_CLOSEDSREQ, 5000), "Cancel asks the application to close");
+  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) == TWRC_SUCCESS &&
+            SourceDialog() == nullptr,
+        "MSG_DISABLEDS closes the dialog");
+  // The watcher reads window texts, which this thread answers: keep
+  // pumping until it has stopped.
+  g_watching = false;
+  while (!g_watcher_done) PumpUntil(s, MSG_NULL, 20);
+  watcher.join();
+
   Check(s.Manager(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &s.source()) == TWRC_SUCCESS,
         "MSG_CLOSEDS");
   Check(s.Manager(DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &window) == TWRC_SUCCESS,

@@ -217,11 +217,25 @@ void CUSBDevice::OnFrameNotify(WPARAM ok) {
   MessageBoxA(dialog_, "Failed to preview PLV210!", nullptr, MB_OK | MB_ICONWARNING);
 }
 
-// The preview area is drawn from the latest image (the Windows view blits
-// it); without one it shows the empty fill.
-void CUSBDevice::OnDrawItem(HDC) {
+// The preview area shows the latest image stretched to 640 x 480, or the
+// workspace colour while there is none. (Headless, the preview area has no
+// device context and the calls draw nothing.)
+void CUSBDevice::OnDrawItem(HDC dc) {
+  constexpr RECT kPreview = {0, 0, 640, 480};
+  BITMAPINFO info = {};
+  {
+    std::lock_guard lock(device_lock_);
+    info.bmiHeader = dib_header_;
+  }
   const int index = AcquireLatest();
-  if (index >= 0) ReleaseBuffer(index);
+  if (index < 0) {
+    FillRect(dc, &kPreview, GetSysColorBrush(COLOR_APPWORKSPACE));
+    return;
+  }
+  SetStretchBltMode(dc, COLORONCOLOR);
+  StretchDIBits(dc, 0, 0, kPreview.right, kPreview.bottom, 0, 0, info.bmiHeader.biWidth,
+                info.bmiHeader.biHeight, images_[index].get(), &info, DIB_RGB_COLORS, SRCCOPY);
+  ReleaseBuffer(index);
 }
 
 // The dialog's handle came with SetDialog before the capture started.

@@ -156,7 +156,12 @@ TW_UINT16 CDataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui) {
       if (!InStates(4, 4)) return Fail(TWCC_SEQERROR);
       parent_ = static_cast<HWND>(ui->hParent);
       OpenSourceDialog(parent_);
-      if (!dialog_) return Fail(TWCC_LOWMEMORY);
+      // A dialog whose window cannot be made (no desktop to show it on)
+      // cannot run the camera: refused rather than enabled without it.
+      if (!dialog_ || !dialog_->window()) {
+        dialog_.reset();
+        return Fail(TWCC_LOWMEMORY);
+      }
       if (ui->ShowUI) {
         dialog_->Show();
         state_ = 5;
