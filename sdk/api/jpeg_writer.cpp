@@ -69,7 +69,9 @@ void ShowWarning(j_common_ptr info) {
 int CompressJpeg(const char* path, const uint8_t* rows, int width, int height,
                  int quality) {
 #ifdef VKCAM_NO_JPEG
+  // Built without libjpeg: told in the box the library's errors use.
   (void)path, (void)rows, (void)width, (void)height, (void)quality;
+  MessageBoxA(nullptr, "JPEG compression is not available in this build", "JPEG Error", MB_OK);
   return 0;
 #else
   if (rows == nullptr || width == 0 || height == 0) return 0;

@@ -2,6 +2,7 @@
 // ffmpeg (Debian's ffmpeg) as the independent readers of the files.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -138,8 +139,10 @@ TEST_F(RecordingTest, LiveRecordingWithXvidEndsAtStop) {
   EXPECT_EQ(probe["width"], "640");
   EXPECT_EQ(probe["height"], "480");
   EXPECT_GE(std::stoi(probe["nb_frames"]), 15);
-  // The measured rate (the moment between the two readings may move it).
-  EXPECT_NEAR(std::stoi(probe["r_frame_rate"]), sdk::RecordingRate(fps), 2);
+  // The measured rate: the moment between the two readings may move it, by
+  // up to a tenth at the hundreds of frames a second of an unthrottled run.
+  const int rate = sdk::RecordingRate(fps);
+  EXPECT_NEAR(std::stoi(probe["r_frame_rate"]), rate, std::max(2, rate / 10));
 }
 
 TEST_F(RecordingTest, UnknownCodecSaysSoAndRecordsWithXvid) {
