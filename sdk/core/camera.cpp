@@ -52,7 +52,6 @@ int DefaultPipelineThreads() {
 
 CCamera::CCamera()
     : output_(std::make_unique<uint8_t[]>(kMaxWidth * kMaxHeight * 3)),
-      flip_row_(std::make_unique<uint8_t[]>(kMaxWidth * 3)),
       bands_(std::make_unique<RowBands>(DefaultPipelineThreads())) {
   device_ = std::make_unique<CCameraDevice>();
   dead_pixel_count_ = 0;

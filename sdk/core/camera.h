@@ -237,7 +237,6 @@ class CCamera {
   // that counts cameras) never changes the first one's tables.
   uint8_t gain_tables_[3][256];
   std::unique_ptr<uint8_t[]> output_;  // kMaxWidth x kMaxHeight x 3
-  std::unique_ptr<uint8_t[]> flip_row_;  // the vertical flip's row buffer
   std::unique_ptr<RowBands> bands_;
   std::unique_ptr<CCameraDevice> device_;
   HWND display_window_ = nullptr;

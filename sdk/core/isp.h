@@ -36,8 +36,29 @@ struct ColorStep {
 };
 ColorStep MakeColorStep(uint8_t saturation, const int32_t (*matrix)[4]);
 
-// The colour step and the tone table over `pixels` pixels; the gain tables
-// are red, green, blue.
+// The widest image the stages take (the sensor's full width).
+inline constexpr int kMaxWidth = 2048;
+
+// The per-pixel stage of a frame, with its tables made once per frame: the
+// colour step (each gain table folded into its column of the matrix), the
+// gains alone (each folded into the tone table), or the luminance; each
+// followed by the tone table.
+struct PixelStage {
+  enum class Kind { kColor, kGains, kLuminance };
+  Kind kind = Kind::kLuminance;
+  int32_t color[3][3][256];  // [output][input][value], outputs and inputs red, green, blue
+  uint8_t channel[3][256];   // blue, green, red: gain then tone
+  const uint8_t* tone = nullptr;
+};
+// The gain tables are red, green, blue.
+void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
+                    PixelStage* stage);
+void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
+void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
+// The stage over `pixels` pixels from `src` to `dst` (which may be `src`).
+void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels);
+
+// The whole-image forms of the stages.
 void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
                        const uint8_t* const gains[3], const uint8_t* tone);
 void ApplyGainsAndTone(uint8_t* image, size_t pixels,
@@ -46,6 +67,15 @@ void ApplyLuminanceAndTone(uint8_t* image, size_t pixels, const uint8_t* tone);
 void MirrorRows(uint8_t* image, Geometry g, int first, int last);
 // Reverses the order of the rows through `temp_row` (3 x width bytes).
 void ReverseRows(uint8_t* image, Geometry g, uint8_t* temp_row);
+
+// The pixel stage and the flips in one trip through memory: each row is
+// transformed and written where the horizontal mirror and the row reversal
+// put it. With `reverse`, [first, last) counts row pairs (row p with row
+// height - 1 - p, (height + 1) / 2 of them); otherwise rows. The result is
+// the stage, then MirrorRows, then ReverseRows. Width at most kMaxWidth.
+void FinishRows(uint8_t* image, Geometry g, int first, int last, const PixelStage& stage,
+                bool mirror, bool reverse);
+inline int FinishUnits(Geometry g, bool reverse) { return reverse ? (g.height + 1) / 2 : g.height; }
 
 // Gamma and contrast in one table: entry i is 255 x (i / 255)^exponent,
 // truncated and clamped, then pushed away from 128 by contrast / 128 of its

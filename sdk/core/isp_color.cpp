@@ -28,50 +28,101 @@ inline int Fixed14(int32_t v) { return std::clamp(v >> 14, 0, 255); }
 
 }  // namespace
 
-void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
-                       const uint8_t* const gains[3], const uint8_t* tone) {
-  // Each input channel's gain table folded into its column of the matrix:
-  // v(out) = T[out][red][R] + T[out][green][G] + T[out][blue][B], the same
+void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
+                    PixelStage* stage) {
+  // v(out) = T[out][red][R] + T[out][green][G] + T[out][blue][B]: the same
   // integer sums as gaining first and multiplying after.
-  int32_t t[3][3][256];
+  stage->kind = PixelStage::Kind::kColor;
+  stage->tone = tone;
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i)
-      for (int x = 0; x < 256; ++x) t[o][i][x] = step.m[o][i] * gains[i][x];
+      for (int x = 0; x < 256; ++x) stage->color[o][i][x] = step.m[o][i] * gains[i][x];
+}
+
+void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage) {
+  stage->kind = PixelStage::Kind::kGains;
+  stage->tone = tone;
+  for (int v = 0; v < 256; ++v) {
+    stage->channel[0][v] = tone[gains[2][v]];
+    stage->channel[1][v] = tone[gains[1][v]];
+    stage->channel[2][v] = tone[gains[0][v]];
+  }
+}
+
+void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage) {
+  stage->kind = PixelStage::Kind::kLuminance;
+  stage->tone = tone;
+}
+
+namespace {
+
+void ColorRow(const PixelStage& s, const uint8_t* src, uint8_t* dst, size_t pixels) {
+  const auto& t = s.color;
   for (size_t k = 0; k < pixels; ++k) {
-    uint8_t* p = image + 3 * k;
+    const uint8_t* p = src + 3 * k;
     const int b = p[0], g = p[1], r = p[2];
     const int32_t red = t[0][0][r] + t[0][1][g] + t[0][2][b];
     const int32_t green = t[1][0][r] + t[1][1][g] + t[1][2][b];
     const int32_t blue = t[2][0][r] + t[2][1][g] + t[2][2][b];
-    p[2] = tone[Fixed14(red)];
-    p[1] = tone[Fixed14(green)];
-    p[0] = tone[Fixed14(blue)];
+    uint8_t* q = dst + 3 * k;
+    q[2] = s.tone[Fixed14(red)];
+    q[1] = s.tone[Fixed14(green)];
+    q[0] = s.tone[Fixed14(blue)];
   }
+}
+
+void GainsRow(const PixelStage& s, const uint8_t* src, uint8_t* dst, size_t pixels) {
+  for (size_t k = 0; k < 3 * pixels; k += 3) {
+    dst[k] = s.channel[0][src[k]];
+    dst[k + 1] = s.channel[1][src[k + 1]];
+    dst[k + 2] = s.channel[2][src[k + 2]];
+  }
+}
+
+void LuminanceRow(const PixelStage& s, const uint8_t* src, uint8_t* dst, size_t pixels) {
+  for (size_t k = 0; k < 3 * pixels; k += 3) {
+    const uint8_t y = s.tone[(src[k + 2] * 19595 + src[k + 1] * 38469 + src[k] * 7472) >> 16];
+    dst[k] = dst[k + 1] = dst[k + 2] = y;
+  }
+}
+
+// `dst` receives `src`'s pixels in reverse order.
+void MirrorCopy(const uint8_t* src, uint8_t* dst, int width) {
+  for (int j = 0, k = width - 1; j < width; ++j, --k) {
+    dst[3 * k] = src[3 * j];
+    dst[3 * k + 1] = src[3 * j + 1];
+    dst[3 * k + 2] = src[3 * j + 2];
+  }
+}
+
+}  // namespace
+
+void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels) {
+  switch (stage.kind) {
+    case PixelStage::Kind::kColor: ColorRow(stage, src, dst, pixels); break;
+    case PixelStage::Kind::kGains: GainsRow(stage, src, dst, pixels); break;
+    case PixelStage::Kind::kLuminance: LuminanceRow(stage, src, dst, pixels); break;
+  }
+}
+
+void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
+                       const uint8_t* const gains[3], const uint8_t* tone) {
+  static thread_local PixelStage stage;
+  MakeColorStage(step, gains, tone, &stage);
+  ApplyStage(stage, image, image, pixels);
 }
 
 void ApplyGainsAndTone(uint8_t* image, size_t pixels,
                        const uint8_t* const gains[3], const uint8_t* tone) {
-  // Fold each channel's gain table into the tone table once.
-  uint8_t red[256], green[256], blue[256];
-  for (int v = 0; v < 256; ++v) {
-    red[v] = tone[gains[0][v]];
-    green[v] = tone[gains[1][v]];
-    blue[v] = tone[gains[2][v]];
-  }
-  for (size_t i = 0; i < pixels; ++i) {
-    uint8_t* p = image + 3 * i;
-    p[0] = blue[p[0]];
-    p[1] = green[p[1]];
-    p[2] = red[p[2]];
-  }
+  static thread_local PixelStage stage;
+  MakeGainsStage(gains, tone, &stage);
+  ApplyStage(stage, image, image, pixels);
 }
 
 void ApplyLuminanceAndTone(uint8_t* image, size_t pixels, const uint8_t* tone) {
-  for (size_t i = 0; i < pixels; ++i) {
-    uint8_t* p = image + 3 * i;
-    const uint8_t y = tone[(p[2] * 19595 + p[1] * 38469 + p[0] * 7472) >> 16];
-    p[0] = p[1] = p[2] = y;
-  }
+  PixelStage stage;
+  MakeLuminanceStage(tone, &stage);
+  ApplyStage(stage, image, image, pixels);
 }
 
 void MirrorRows(uint8_t* image, Geometry g, int first, int last) {
@@ -93,6 +144,44 @@ void ReverseRows(uint8_t* image, Geometry g, uint8_t* temp_row) {
     std::memcpy(temp_row, a, bytes);
     std::memcpy(a, b, bytes);
     std::memcpy(b, temp_row, bytes);
+  }
+}
+
+namespace {
+
+// One row into its place: through `scratch` when mirrored, else directly.
+void FinishRow(const PixelStage& stage, const uint8_t* src, uint8_t* dst, int width,
+               bool mirror, uint8_t* scratch) {
+  if (!mirror) {
+    ApplyStage(stage, src, dst, width);
+    return;
+  }
+  ApplyStage(stage, src, scratch, width);
+  MirrorCopy(scratch, dst, width);
+}
+
+}  // namespace
+
+void FinishRows(uint8_t* image, Geometry g, int first, int last, const PixelStage& stage,
+                bool mirror, bool reverse) {
+  if (g.width <= 0 || g.width > kMaxWidth) return;
+  alignas(64) uint8_t scratch[2][kMaxWidth * 3];
+  const size_t bytes = static_cast<size_t>(g.width) * 3;
+  auto row = [&](int r) { return image + static_cast<size_t>(r) * bytes; };
+  for (int u = first; u < last; ++u) {
+    const int i = u, j = reverse ? g.height - 1 - u : u;
+    if (i == j) {
+      FinishRow(stage, row(i), row(i), g.width, mirror, scratch[0]);
+      continue;
+    }
+    // Row j is read into the scratch before row i's result takes its place.
+    ApplyStage(stage, row(j), scratch[1], g.width);
+    FinishRow(stage, row(i), row(j), g.width, mirror, scratch[0]);
+    if (mirror) {
+      MirrorCopy(scratch[1], row(i), g.width);
+    } else {
+      std::memcpy(row(i), scratch[1], bytes);
+    }
   }
 }
 

@@ -13,17 +13,10 @@ struct Frame {
   const uint8_t* raw;
   uint8_t* out;
   isp::Geometry g;
-  const isp::ColorStep* color;
-  const uint8_t* const* gains;
-  const uint8_t* tone;
+  const isp::PixelStage* stage;
+  bool mirror;
+  bool reverse;
 };
-
-size_t PixelsOf(const Frame& f, int first, int last) {
-  return static_cast<size_t>(last - first) * f.g.width;
-}
-uint8_t* RowOf(const Frame& f, int row) {
-  return f.out + static_cast<size_t>(row) * f.g.width * 3;
-}
 
 void Mode0(void* c, int a, int b) {
   auto* f = static_cast<Frame*>(c);
@@ -45,22 +38,9 @@ void Mode2RedBlue(void* c, int a, int b) {
   auto* f = static_cast<Frame*>(c);
   isp::Mode2RedBlue(f->raw, f->out, f->g, a, b);
 }
-void ColorAndTone(void* c, int a, int b) {
+void Finish(void* c, int a, int b) {
   auto* f = static_cast<Frame*>(c);
-  isp::ApplyColorAndTone(RowOf(*f, a), PixelsOf(*f, a, b), *f->color, f->gains,
-                         f->tone);
-}
-void GainsAndTone(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::ApplyGainsAndTone(RowOf(*f, a), PixelsOf(*f, a, b), f->gains, f->tone);
-}
-void LuminanceAndTone(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::ApplyLuminanceAndTone(RowOf(*f, a), PixelsOf(*f, a, b), f->tone);
-}
-void Mirror(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::MirrorRows(f->out, f->g, a, b);
+  isp::FinishRows(f->out, f->g, a, b, *f->stage, f->mirror, f->reverse);
 }
 
 }  // namespace
@@ -73,7 +53,8 @@ void CCamera::Process(uint8_t* raw, uint8_t* out, int width, int height) {
   }
   CorrectDeadPixels(raw, width, height);
   const uint8_t* gains[3] = {gain_tables_[0], gain_tables_[1], gain_tables_[2]};
-  Frame f{raw, out, {width, height}, nullptr, gains, tone_table_};
+  isp::PixelStage stage;
+  Frame f{raw, out, {width, height}, &stage, horizontal_flip_ != 0, vertical_flip_ == 0};
   switch (demosaic_mode_) {
     case 1:
       bands_->Run(height, &Mode1Green, &f);
@@ -87,22 +68,21 @@ void CCamera::Process(uint8_t* raw, uint8_t* out, int width, int height) {
       bands_->Run(height, &Mode0, &f);
   }
   if (monochrome_) {
-    bands_->Run(height, &LuminanceAndTone, &f);
+    isp::MakeLuminanceStage(tone_table_, &stage);
   } else {
     if (awb_enable_) {
       AwbStep(out, width, height);
       BuildGainTables();
     }
     if (color_correction_) {
-      const isp::ColorStep step = isp::MakeColorStep(saturation_, color_matrix_);
-      f.color = &step;
-      bands_->Run(height, &ColorAndTone, &f);
+      isp::MakeColorStage(isp::MakeColorStep(saturation_, color_matrix_), gains, tone_table_,
+                          &stage);
     } else {
-      bands_->Run(height, &GainsAndTone, &f);
+      isp::MakeGainsStage(gains, tone_table_, &stage);
     }
   }
-  if (horizontal_flip_) bands_->Run(height, &Mirror, &f);
-  if (!vertical_flip_) isp::ReverseRows(out, f.g, flip_row_.get());
+  // The pixel stage, the mirror and the row reversal in one pass.
+  bands_->Run(isp::FinishUnits(f.g, f.reverse), &Finish, &f);
   if (ae_enable_) AeStep(out, width, height);
 }
 
