@@ -49,10 +49,22 @@ struct PixelStage {
   int32_t color[3][3][256];  // [output][input][value], outputs and inputs red, green, blue
   uint8_t channel[3][256];   // blue, green, red: gain then tone
   const uint8_t* tone = nullptr;
+  // The colour step's vector form (AVX2), used when the processor has it and
+  // the gain tables are exactly min((v x gain) >> 6, 255) of `gain`: the
+  // matrix and gains computed, the tone table widened for gathering.
+  bool vector = false;
+  int32_t matrix[3][3];
+  uint16_t gain[3];
+  int32_t tone32[256];
 };
-// The gain tables are red, green, blue.
+// The gain tables are red, green, blue; `factors`, when given, are the
+// red, green and blue gains the tables were made from (the vector form is
+// used only if they reproduce the tables exactly).
 void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
-                    PixelStage* stage);
+                    PixelStage* stage, const uint32_t* factors = nullptr);
+// The vector colour step over the longest run of whole 8-pixel groups;
+// returns the pixels it did. Only for a stage whose `vector` is set.
+size_t ColorRowVector(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

@@ -28,8 +28,31 @@ inline int Fixed14(int32_t v) { return std::clamp(v >> 14, 0, 255); }
 
 }  // namespace
 
+namespace {
+
+bool ProcessorHasAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+#else
+  return false;
+#endif
+}
+
+// Whether the gain tables are the gains' own: min((v x gain) >> 6, 255).
+bool TablesFollowFactors(const uint8_t* const gains[3], const uint32_t* factors) {
+  for (int c = 0; c < 3; ++c) {
+    if (factors[c] > 255) return false;  // the vector form multiplies in 16 bits
+    for (uint32_t v = 0; v < 256; ++v)
+      if (gains[c][v] != std::min<uint32_t>((v * factors[c]) >> 6, 255)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
-                    PixelStage* stage) {
+                    PixelStage* stage, const uint32_t* factors) {
   // v(out) = T[out][red][R] + T[out][green][G] + T[out][blue][B]: the same
   // integer sums as gaining first and multiplying after.
   stage->kind = PixelStage::Kind::kColor;
@@ -37,6 +60,12 @@ void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const 
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i)
       for (int x = 0; x < 256; ++x) stage->color[o][i][x] = step.m[o][i] * gains[i][x];
+  stage->vector = factors != nullptr && ProcessorHasAvx2() && TablesFollowFactors(gains, factors);
+  if (!stage->vector) return;
+  for (int o = 0; o < 3; ++o)
+    for (int i = 0; i < 3; ++i) stage->matrix[o][i] = step.m[o][i];
+  for (int c = 0; c < 3; ++c) stage->gain[c] = static_cast<uint16_t>(factors[c]);
+  for (int v = 0; v < 256; ++v) stage->tone32[v] = tone[v];
 }
 
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage) {
@@ -99,7 +128,11 @@ void MirrorCopy(const uint8_t* src, uint8_t* dst, int width) {
 
 void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels) {
   switch (stage.kind) {
-    case PixelStage::Kind::kColor: ColorRow(stage, src, dst, pixels); break;
+    case PixelStage::Kind::kColor: {
+      const size_t done = stage.vector ? ColorRowVector(stage, src, dst, pixels) : 0;
+      ColorRow(stage, src + 3 * done, dst + 3 * done, pixels - done);
+      break;
+    }
     case PixelStage::Kind::kGains: GainsRow(stage, src, dst, pixels); break;
     case PixelStage::Kind::kLuminance: LuminanceRow(stage, src, dst, pixels); break;
   }

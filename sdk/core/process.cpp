@@ -76,7 +76,7 @@ void CCamera::Process(uint8_t* raw, uint8_t* out, int width, int height) {
     }
     if (color_correction_) {
       isp::MakeColorStage(isp::MakeColorStep(saturation_, color_matrix_), gains, tone_table_,
-                          &stage);
+                          &stage, gains_);
     } else {
       isp::MakeGainsStage(gains, tone_table_, &stage);
     }

@@ -1,7 +1,9 @@
 // The image signal pipeline against the plain reference, and its figures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include "isp_reference.h"
@@ -101,6 +103,57 @@ TEST_F(IspTest, EqualsTheReferenceAtEveryResolution) {
   camera_->SetPipelineThreads(1);
   reference::Settings s;
   ExpectSame(2048, 1536, s, 98);
+}
+
+// The colour step's vector form against its table form, on rows of every
+// length (the vector form leaves the last few pixels to the tables), with
+// matrices from the extremes of the settings and gains up to 255, in place
+// and into another row.
+TEST(IspColorStep, VectorFormEqualsTheTables) {
+  std::mt19937 random(7);
+  uint8_t tone[256];
+  for (int i = 0; i < 256; ++i) tone[i] = static_cast<uint8_t>(random());
+  for (int trial = 0; trial < 40; ++trial) {
+    int32_t matrix[3][4] = {};
+    for (auto& row : matrix)
+      for (int c = 0; c < 3; ++c) row[c] = static_cast<int32_t>(random() % 16383) - 8191;
+    const auto factor = [&] { return static_cast<uint32_t>(random() % 256); };
+    const uint32_t factors[3] = {factor(), factor(), trial == 0 ? 255u : factor()};
+    uint8_t tables[3][256];
+    for (int c = 0; c < 3; ++c)
+      for (uint32_t v = 0; v < 256; ++v)
+        tables[c][v] = static_cast<uint8_t>(std::min<uint32_t>((v * factors[c]) >> 6, 255));
+    const uint8_t* gains[3] = {tables[0], tables[1], tables[2]};
+    const isp::ColorStep step = isp::MakeColorStep(static_cast<uint8_t>(random()), matrix);
+    auto vector = std::make_unique<isp::PixelStage>();
+    auto scalar = std::make_unique<isp::PixelStage>();
+    isp::MakeColorStage(step, gains, tone, vector.get(), factors);
+    isp::MakeColorStage(step, gains, tone, scalar.get());
+    if (!vector->vector) GTEST_SKIP() << "this processor has no AVX2";
+    ASSERT_FALSE(scalar->vector);
+    const size_t pixels = 1 + random() % 67;
+    std::vector<uint8_t> row(pixels * 3);
+    for (auto& b : row) b = static_cast<uint8_t>(random());
+    std::vector<uint8_t> expected(row.size()), apart(row.size()), in_place = row;
+    isp::ApplyStage(*scalar, row.data(), expected.data(), pixels);
+    isp::ApplyStage(*vector, row.data(), apart.data(), pixels);
+    isp::ApplyStage(*vector, in_place.data(), in_place.data(), pixels);
+    ASSERT_EQ(apart, expected) << "trial " << trial << ", " << pixels << " pixels";
+    ASSERT_EQ(in_place, expected) << "trial " << trial;
+  }
+}
+
+// Tables that no gain makes keep the table form.
+TEST(IspColorStep, TablesOfNoGainKeepTheTableForm) {
+  uint8_t tone[256], table[256];
+  for (int i = 0; i < 256; ++i) tone[i] = table[i] = static_cast<uint8_t>(i);
+  table[7] = 0;  // not min((v x 64) >> 6, 255)
+  const uint8_t* gains[3] = {table, table, table};
+  const uint32_t factors[3] = {64, 64, 64};
+  const int32_t identity[3][4] = {{128, 0, 0, 0}, {0, 128, 0, 0}, {0, 0, 128, 0}};
+  auto stage = std::make_unique<isp::PixelStage>();
+  isp::MakeColorStage(isp::MakeColorStep(128, identity), gains, tone, stage.get(), factors);
+  EXPECT_FALSE(stage->vector);
 }
 
 TEST_F(IspTest, ModeOtherThanOneOrTwoIsModeZero) {
