@@ -62,9 +62,15 @@ struct PixelStage {
 // used only if they reproduce the tables exactly).
 void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
                     PixelStage* stage, const uint32_t* factors = nullptr);
-// The vector colour step over the longest run of whole 8-pixel groups;
-// returns the pixels it did. Only for a stage whose `vector` is set.
+// ---- Vector forms (AVX2), used only where HasAvx2() ----
+bool HasAvx2();
+// The colour step over the longest run of whole 8-pixel groups; returns the
+// pixels it did. Only for a stage whose `vector` is set.
 size_t ColorRowVector(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels);
+// Mode 0's interior columns of one row from column 1 in blocks of sixteen;
+// returns the first column it left to the scalar form.
+int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down, uint8_t* out,
+                       int w, bool even);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

@@ -30,15 +30,6 @@ inline int Fixed14(int32_t v) { return std::clamp(v >> 14, 0, 255); }
 
 namespace {
 
-bool ProcessorHasAvx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-#else
-  return false;
-#endif
-}
-
 // Whether the gain tables are the gains' own: min((v x gain) >> 6, 255).
 bool TablesFollowFactors(const uint8_t* const gains[3], const uint32_t* factors) {
   for (int c = 0; c < 3; ++c) {
@@ -60,7 +51,7 @@ void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const 
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i)
       for (int x = 0; x < 256; ++x) stage->color[o][i][x] = step.m[o][i] * gains[i][x];
-  stage->vector = factors != nullptr && ProcessorHasAvx2() && TablesFollowFactors(gains, factors);
+  stage->vector = factors != nullptr && HasAvx2() && TablesFollowFactors(gains, factors);
   if (!stage->vector) return;
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i) stage->matrix[o][i] = step.m[o][i];

@@ -69,7 +69,8 @@ inline void Bilinear(const uint8_t* up, const uint8_t* x, const uint8_t* down,
 template <bool kEven>
 void BilinearRow(const uint8_t* up, const uint8_t* x, const uint8_t* down,
                  uint8_t* out, int w) {
-  int c = 1;
+  // The vector form takes whole blocks from column 1 and leaves an odd column.
+  int c = HasAvx2() ? Demosaic0RowVector(up, x, down, out, w, kEven) : 1;
   for (; c + 1 < w - 1; c += 2) {
     Bilinear(up, x, down, out + 3 * c, c, !kEven, kEven);
     Bilinear(up, x, down, out + 3 * (c + 1), c + 1, kEven, kEven);

@@ -1,7 +1,6 @@
-// The colour step eight pixels at a time with AVX2: the channels separated
-// by byte shuffles, the gains and the matrix computed in 32-bit lanes, the
-// tone table gathered, the pixels put back together. The same integers as
-// the table form, so the same bytes.
+// The vector forms of the hot stages, with AVX2, chosen at run time: mode 0
+// demosaicing sixteen pixels at a time, and the colour step eight at a time.
+// Each computes the same integers as its scalar form, so the same bytes.
 #include "sdk/core/isp.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -32,7 +31,89 @@ VK_AVX2 __m256i Output(const __m256i* row, __m256i r, __m256i g, __m256i b,
   return _mm256_i32gather_epi32(tone, v, 4);
 }
 
+// Sixteen bytes widened to sixteen 16-bit lanes.
+VK_AVX2 __m256i Load16(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Sixteen 16-bit lanes (each at most 255) narrowed to sixteen bytes.
+VK_AVX2 __m128i Narrow(__m256i v) {
+  return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0xD8));
+}
+
+// The shuffle that takes byte k of 48 interleaved bytes (pixel k / 3,
+// channel k % 3) from `channel`'s vector, for output block `block`.
+constexpr uint8_t kNone = 0x80;
+struct InterleaveMasks {
+  alignas(16) uint8_t m[3][3][16];  // [block][channel][byte]
+};
+constexpr InterleaveMasks MakeInterleaveMasks() {
+  InterleaveMasks masks{};
+  for (int block = 0; block < 3; ++block)
+    for (int channel = 0; channel < 3; ++channel)
+      for (int k = 0; k < 16; ++k) {
+        const int byte = 16 * block + k;
+        masks.m[block][channel][k] =
+            byte % 3 == channel ? static_cast<uint8_t>(byte / 3) : kNone;
+      }
+  return masks;
+}
+constexpr InterleaveMasks kInterleave = MakeInterleaveMasks();
+
+// Sixteen pixels' blue, green and red bytes stored as 48 interleaved bytes.
+VK_AVX2 void StoreInterleaved(__m128i b, __m128i g, __m128i r, uint8_t* out) {
+  for (int block = 0; block < 3; ++block) {
+    auto mask = [&](int channel) {
+      return _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave.m[block][channel]));
+    };
+    const __m128i bytes = _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(b, mask(0)), _mm_shuffle_epi8(g, mask(1))),
+        _mm_shuffle_epi8(r, mask(2)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * block), bytes);
+  }
+}
+
 }  // namespace
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// Lane i of a block is column c + i, c odd: on even rows the even lanes are
+// red sites and the odd lanes green; on odd rows the even lanes are green
+// sites and the odd lanes blue. Every candidate is computed for every lane
+// and the site's own is blended in.
+__attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const uint8_t* x,
+                                                       const uint8_t* down, uint8_t* out,
+                                                       int w, bool even) {
+  constexpr int kOddLanes = 0xAA;
+  int c = 1;
+  for (; c + 16 < w; c += 16) {
+    const __m256i xc = Load16(x + c), xl = Load16(x + c - 1), xr = Load16(x + c + 1);
+    const __m256i uc = Load16(up + c), ul = Load16(up + c - 1), ur = Load16(up + c + 1);
+    const __m256i dc = Load16(down + c), dl = Load16(down + c - 1), dr = Load16(down + c + 1);
+    const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
+    const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
+    const __m256i along_column = _mm256_srli_epi16(_mm256_add_epi16(uc, dc), 1);
+    const __m256i diagonal = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)), 2);
+    const __m256i cross = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)), 2);
+    __m256i b, g, r;
+    if (even) {
+      b = _mm256_blend_epi16(diagonal, along_column, kOddLanes);
+      g = _mm256_blend_epi16(cross, green_here, kOddLanes);
+      r = _mm256_blend_epi16(xc, along_row, kOddLanes);
+    } else {
+      b = _mm256_blend_epi16(along_row, xc, kOddLanes);
+      g = _mm256_blend_epi16(green_here, cross, kOddLanes);
+      r = _mm256_blend_epi16(along_column, diagonal, kOddLanes);
+    }
+    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), out + 3 * c);
+  }
+  return c;
+}
 
 __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const uint8_t* src,
                                                       uint8_t* dst, size_t pixels) {
@@ -86,6 +167,10 @@ __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const
 
 namespace vk::isp {
 
+bool HasAvx2() { return false; }
+int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool) {
+  return 1;
+}
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }
 
 }  // namespace vk::isp
