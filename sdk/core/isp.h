@@ -71,6 +71,13 @@ size_t ColorRowVector(const PixelStage& stage, const uint8_t* src, uint8_t* dst,
 // returns the first column it left to the scalar form.
 int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down, uint8_t* out,
                        int w, bool even);
+// Mode 1's two passes over one row from column 2 in blocks of sixteen;
+// each returns the first column it left to the scalar form. `stride` is the
+// output's row length in bytes.
+int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
+                        const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w, bool even);
+int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                          size_t stride, int w, bool even);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

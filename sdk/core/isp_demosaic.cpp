@@ -126,7 +126,8 @@ void Mode1Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     const int own = even ? R : B;
     // Red and blue sites sit on odd columns of even rows, even columns of
     // odd rows; green sites in between.
-    for (int c = 2; c <= w - 3; ++c) {
+    const int start = HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
+    for (int c = start; c <= w - 3; ++c) {
       uint8_t* p = row + 3 * c;
       const int x = x0[c];
       if (((c & 1) == 0) == even) {
@@ -173,7 +174,10 @@ void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
   for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
     const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
     const bool even = (r & 1) == 0;
-    for (int c = 2; c < w - 2; ++c) {
+    const int start = HasAvx2() ? Mode1RedBlueRowVector(xu, x0, xd, row,
+                                                        static_cast<size_t>(w) * 3, w, even)
+                                : 2;
+    for (int c = start; c < w - 2; ++c) {
       uint8_t* p = row + 3 * c;
       const int gc = g0[3 * c];
       if (((c & 1) == 0) == even) {

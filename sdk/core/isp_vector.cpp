@@ -73,6 +73,42 @@ VK_AVX2 void StoreInterleaved(__m128i b, __m128i g, __m128i r, uint8_t* out) {
   }
 }
 
+// The shuffles that take channel `channel` of sixteen interleaved pixels
+// from the three 16-byte blocks of their 48 bytes.
+struct DeinterleaveMasks {
+  alignas(16) uint8_t m[3][3][16];  // [channel][block][pixel]
+};
+constexpr DeinterleaveMasks MakeDeinterleaveMasks() {
+  DeinterleaveMasks masks{};
+  for (int channel = 0; channel < 3; ++channel)
+    for (int block = 0; block < 3; ++block)
+      for (int i = 0; i < 16; ++i) {
+        const int byte = 3 * i + channel;
+        masks.m[channel][block][i] = byte / 16 == block ? static_cast<uint8_t>(byte % 16) : kNone;
+      }
+  return masks;
+}
+constexpr DeinterleaveMasks kDeinterleave = MakeDeinterleaveMasks();
+
+// Channel `channel` of the sixteen pixels at `p`, widened to 16-bit lanes.
+VK_AVX2 __m256i Channel(const uint8_t* p, int channel) {
+  __m128i bytes = _mm_setzero_si128();
+  for (int block = 0; block < 3; ++block) {
+    const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * block));
+    const __m128i mask =
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kDeinterleave.m[channel][block]));
+    bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(data, mask));
+  }
+  return _mm256_cvtepu8_epi16(bytes);
+}
+
+// a < b ? if_less : b < a ? if_more : if_equal, lane by lane.
+VK_AVX2 __m256i Choose(__m256i a, __m256i b, __m256i if_less, __m256i if_more,
+                       __m256i if_equal) {
+  const __m256i more = _mm256_blendv_epi8(if_equal, if_more, _mm256_cmpgt_epi16(a, b));
+  return _mm256_blendv_epi8(more, if_less, _mm256_cmpgt_epi16(b, a));
+}
+
 }  // namespace
 
 bool HasAvx2() {
@@ -111,6 +147,111 @@ __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const 
       r = _mm256_blend_epi16(along_column, diagonal, kOddLanes);
     }
     StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), out + 3 * c);
+  }
+  return c;
+}
+
+// Mode 1's green pass from column 2 in blocks of sixteen: lane i is column
+// c + i, c even, so on even rows the even lanes are green sites and the odd
+// lanes red; on odd rows the even lanes are blue sites and the odd lanes
+// green. The other channels stay 0.
+__attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
+                                                        const uint8_t* x0, const uint8_t* x1d,
+                                                        const uint8_t* x2d, uint8_t* row, int w,
+                                                        bool even) {
+  constexpr int kOddLanes = 0xAA;
+  int c = 2;
+  for (; c + 18 <= w; c += 16) {
+    const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
+    const __m256i xll = Load16(x0 + c - 2), xrr = Load16(x0 + c + 2);
+    const __m256i u1 = Load16(x1u + c), d1 = Load16(x1d + c);
+    const __m256i u2 = Load16(x2u + c), d2 = Load16(x2d + c);
+    const __m256i twice = _mm256_add_epi16(x, x);
+    const __m256i hg = _mm256_sub_epi16(_mm256_sub_epi16(twice, xll), xrr);
+    const __m256i vg = _mm256_sub_epi16(_mm256_sub_epi16(twice, u2), d2);
+    const __m256i dh = _mm256_add_epi16(_mm256_abs_epi16(hg), _mm256_abs_epi16(_mm256_sub_epi16(xl, xr)));
+    const __m256i dv = _mm256_add_epi16(_mm256_abs_epi16(vg), _mm256_abs_epi16(_mm256_sub_epi16(u1, d1)));
+    const __m256i along_row =
+        _mm256_add_epi16(_mm256_srai_epi16(_mm256_add_epi16(xl, xr), 1), _mm256_srai_epi16(hg, 2));
+    const __m256i along_column =
+        _mm256_add_epi16(_mm256_srai_epi16(_mm256_add_epi16(u1, d1), 1), _mm256_srai_epi16(vg, 2));
+    const __m256i both = _mm256_add_epi16(
+        _mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(twice, twice),
+                                           _mm256_add_epi16(_mm256_add_epi16(u2, d2),
+                                                            _mm256_add_epi16(xll, xrr))),
+                          3),
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(u1, d1), _mm256_add_epi16(xl, xr)), 2));
+    const __m256i estimate = Choose(dh, dv, along_row, along_column, both);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i b, g, r;
+    if (even) {
+      b = zero;
+      g = _mm256_blend_epi16(x, estimate, kOddLanes);
+      r = _mm256_blend_epi16(zero, x, kOddLanes);
+    } else {
+      b = _mm256_blend_epi16(x, zero, kOddLanes);
+      g = _mm256_blend_epi16(estimate, x, kOddLanes);
+      r = zero;
+    }
+    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), row + 3 * c);
+  }
+  return c;
+}
+
+// Mode 1's red and blue pass from column 2 in blocks of sixteen, over the
+// output row (whose green plane and own colours the green pass wrote) and
+// the green planes of the rows above and below. Green sites take both from
+// their pairs of neighbours; red and blue sites the missing one by the
+// diagonal rule.
+__attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                          const uint8_t* xd, uint8_t* row,
+                                                          size_t stride, int w, bool even) {
+  constexpr int kOddLanes = 0xAA;
+  constexpr int kB = 0, kG = 1, kR = 2;
+  const uint8_t* above = row - stride;
+  const uint8_t* below = row + stride;
+  int c = 2;
+  for (; c + 18 <= w; c += 16) {
+    uint8_t* p = row + 3 * c;
+    const __m256i gc = Channel(p, kG), gl = Channel(p - 3, kG), gr = Channel(p + 3, kG);
+    const __m256i old_b = Channel(p, kB), old_r = Channel(p, kR);
+    const __m256i gu = Channel(above + 3 * c, kG), gul = Channel(above + 3 * c - 3, kG),
+                  gur = Channel(above + 3 * c + 3, kG);
+    const __m256i gd = Channel(below + 3 * c, kG), gdl = Channel(below + 3 * c - 3, kG),
+                  gdr = Channel(below + 3 * c + 3, kG);
+    const __m256i xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
+    const __m256i xuc = Load16(xu + c), xul = Load16(xu + c - 1), xur = Load16(xu + c + 1);
+    const __m256i xdc = Load16(xd + c), xdl = Load16(xd + c - 1), xdr = Load16(xd + c + 1);
+    const __m256i twice = _mm256_add_epi16(gc, gc);
+    // Green sites.
+    const __m256i horizontal = _mm256_add_epi16(
+        _mm256_srai_epi16(_mm256_sub_epi16(_mm256_sub_epi16(twice, gl), gr), 2),
+        _mm256_srai_epi16(_mm256_add_epi16(xl, xr), 1));
+    const __m256i vertical = _mm256_add_epi16(
+        _mm256_srai_epi16(_mm256_sub_epi16(_mm256_sub_epi16(twice, gu), gd), 2),
+        _mm256_srai_epi16(_mm256_add_epi16(xuc, xdc), 1));
+    // Red and blue sites: north-east with south-west, north-west with south-east.
+    const __m256i e1 = _mm256_sub_epi16(_mm256_sub_epi16(twice, gur), gdl);
+    const __m256i e2 = _mm256_sub_epi16(_mm256_sub_epi16(twice, gul), gdr);
+    const __m256i d1 = _mm256_add_epi16(_mm256_abs_epi16(e1), _mm256_abs_epi16(_mm256_sub_epi16(xur, xdl)));
+    const __m256i d2 = _mm256_add_epi16(_mm256_abs_epi16(e2), _mm256_abs_epi16(_mm256_sub_epi16(xul, xdr)));
+    const __m256i first =
+        _mm256_add_epi16(_mm256_srai_epi16(e1, 1), _mm256_srai_epi16(_mm256_add_epi16(xur, xdl), 1));
+    const __m256i second =
+        _mm256_add_epi16(_mm256_srai_epi16(e2, 1), _mm256_srai_epi16(_mm256_add_epi16(xul, xdr), 1));
+    const __m256i both = _mm256_add_epi16(
+        _mm256_srai_epi16(_mm256_add_epi16(e1, e2), 2),
+        _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(xur, xdl), _mm256_add_epi16(xul, xdr)), 2));
+    const __m256i diagonal = Choose(d1, d2, first, second, both);
+    __m256i b, r;
+    if (even) {  // even lanes green sites, odd lanes red sites
+      b = _mm256_blend_epi16(vertical, diagonal, kOddLanes);
+      r = _mm256_blend_epi16(horizontal, old_r, kOddLanes);
+    } else {  // even lanes blue sites, odd lanes green sites
+      b = _mm256_blend_epi16(old_b, horizontal, kOddLanes);
+      r = _mm256_blend_epi16(diagonal, vertical, kOddLanes);
+    }
+    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), p);
   }
   return c;
 }
@@ -172,6 +313,14 @@ int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*,
   return 1;
 }
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }
+int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*,
+                        const uint8_t*, uint8_t*, int, bool) {
+  return 2;
+}
+int Mode1RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
+                          bool) {
+  return 2;
+}
 
 }  // namespace vk::isp
 
