@@ -87,6 +87,11 @@ void BM_IspProcess(benchmark::State& state) {
       static_cast<double>(state.iterations()) * s.w * s.h / 1e6,
       benchmark::Counter::kIsRate);
   state.counters["floor_ms"] = CopyFloor(s) * 1e3;
+  // Time per frame over the floor: the floor times the frames, per second
+  // of real time, inverted.
+  state.counters["floor_ratio"] = benchmark::Counter(
+      CopyFloor(s) * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.SetLabel("mode " + std::to_string(state.range(1)) + ", " +
                  std::to_string(camera.pipeline_threads()) + " thread(s)");
 }

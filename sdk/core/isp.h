@@ -78,6 +78,12 @@ int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x
                         const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w, bool even);
 int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
                           size_t stride, int w, bool even);
+// Mode 2's two passes over one row's interior from column 1 likewise; the
+// column returned is odd.
+int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                        int w, bool even);
+int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                          size_t stride, int w, bool even);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

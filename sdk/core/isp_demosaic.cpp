@@ -174,9 +174,12 @@ void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
   for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
     const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
     const bool even = (r & 1) == 0;
-    const int start = HasAvx2() ? Mode1RedBlueRowVector(xu, x0, xd, row,
-                                                        static_cast<size_t>(w) * 3, w, even)
-                                : 2;
+    // The vector form stores whole pixels, green included: only on rows
+    // whose neighbours no other band reads or writes meanwhile.
+    const int start = HasAvx2() && r > first && r < last - 1
+                          ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3, w,
+                                                  even)
+                          : 2;
     for (int c = start; c < w - 2; ++c) {
       uint8_t* p = row + 3 * c;
       const int gc = g0[3 * c];
@@ -259,8 +262,9 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     const int own = even ? R : B;
     // Green sites take their sample; red and blue sites their own colour
     // and a green along the smoother direction.
-    for (int c = even ? 2 : 1; c < w - 1; c += 2) row[3 * c + G] = x0[c];
-    for (int c = even ? 1 : 2; c < w - 1; c += 2) {
+    const int start = HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
+    for (int c = even ? start + 1 : start; c < w - 1; c += 2) row[3 * c + G] = x0[c];
+    for (int c = even ? start : start + 1; c < w - 1; c += 2) {
       uint8_t* p = row + 3 * c;
       p[own] = x0[c];
       const int up = xu[c], down = xd[c], left = x0[c - 1], right = x0[c + 1];
@@ -278,8 +282,14 @@ void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
   for (int r = std::max(first, 1); r < std::min(last, h - 1); ++r) {
     const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
     const bool even = (r & 1) == 0;
+    // The vector form stores whole pixels, green included: only on rows
+    // whose neighbours no other band reads or writes meanwhile.
+    const int start = HasAvx2() && r > first && r < last - 1
+                          ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3, w,
+                                                  even)
+                          : 1;
     // Green sites: both colours from their neighbours' colour differences.
-    for (int c = even ? 2 : 1; c < w - 1; c += 2) {
+    for (int c = even ? start + 1 : start; c < w - 1; c += 2) {
       uint8_t* p = row + 3 * c;
       const int x = x0[c];
       const int horizontal = ((x0[c - 1] + x0[c + 1]) >> 1) + x -
@@ -291,7 +301,7 @@ void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     }
     // Red and blue sites: the other colour from the diagonal neighbours.
     const int other = even ? B : R;
-    for (int c = even ? 1 : 2; c < w - 1; c += 2) {
+    for (int c = even ? start : start + 1; c < w - 1; c += 2) {
       const int v = ((xu[c - 1] + xu[c + 1] + xd[c - 1] + xd[c + 1]) >> 2) +
                     g0[3 * c] -
                     ((gu[3 * (c - 1)] + gu[3 * (c + 1)] + gd[3 * (c - 1)] +

@@ -256,6 +256,85 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
   return c;
 }
 
+// Mode 2's green pass from column 1 in blocks of sixteen: lane i is column
+// c + i, c odd, so on even rows the even lanes are red sites and the odd
+// lanes green; on odd rows the even lanes are green and the odd lanes blue.
+__attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                        const uint8_t* xd, uint8_t* row, int w,
+                                                        bool even) {
+  constexpr int kOddLanes = 0xAA;
+  int c = 1;
+  for (; c + 17 <= w; c += 16) {
+    const __m256i x = Load16(x0 + c), left = Load16(x0 + c - 1), right = Load16(x0 + c + 1);
+    const __m256i up = Load16(xu + c), down = Load16(xd + c);
+    const __m256i vertical = _mm256_abs_epi16(_mm256_sub_epi16(up, down));
+    const __m256i horizontal = _mm256_abs_epi16(_mm256_sub_epi16(left, right));
+    const __m256i column = _mm256_add_epi16(up, down), across = _mm256_add_epi16(left, right);
+    const __m256i estimate = Choose(vertical, horizontal, _mm256_srli_epi16(column, 1),
+                                    _mm256_srli_epi16(across, 1),
+                                    _mm256_srli_epi16(_mm256_add_epi16(column, across), 2));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i b, g, r;
+    if (even) {
+      b = zero;
+      g = _mm256_blend_epi16(estimate, x, kOddLanes);
+      r = _mm256_blend_epi16(x, zero, kOddLanes);
+    } else {
+      b = _mm256_blend_epi16(zero, x, kOddLanes);
+      g = _mm256_blend_epi16(x, estimate, kOddLanes);
+      r = zero;
+    }
+    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), row + 3 * c);
+  }
+  return c;
+}
+
+// Mode 2's red and blue pass from column 1 in blocks of sixteen: green sites
+// take both colours from their neighbours' colour differences, red and blue
+// sites the other colour from the diagonal neighbours.
+__attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                          const uint8_t* xd, uint8_t* row,
+                                                          size_t stride, int w, bool even) {
+  constexpr int kOddLanes = 0xAA;
+  constexpr int kB = 0, kG = 1, kR = 2;
+  const uint8_t* above = row - stride;
+  const uint8_t* below = row + stride;
+  int c = 1;
+  for (; c + 17 <= w; c += 16) {
+    uint8_t* p = row + 3 * c;
+    const __m256i gc = Channel(p, kG), gl = Channel(p - 3, kG), gr = Channel(p + 3, kG);
+    const __m256i old_b = Channel(p, kB), old_r = Channel(p, kR);
+    const __m256i gu = Channel(above + 3 * c, kG), gul = Channel(above + 3 * c - 3, kG),
+                  gur = Channel(above + 3 * c + 3, kG);
+    const __m256i gd = Channel(below + 3 * c, kG), gdl = Channel(below + 3 * c - 3, kG),
+                  gdr = Channel(below + 3 * c + 3, kG);
+    const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
+    const __m256i xuc = Load16(xu + c), xul = Load16(xu + c - 1), xur = Load16(xu + c + 1);
+    const __m256i xdc = Load16(xd + c), xdl = Load16(xd + c - 1), xdr = Load16(xd + c + 1);
+    const __m256i horizontal = _mm256_sub_epi16(
+        _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1), x),
+        _mm256_srli_epi16(_mm256_add_epi16(gl, gr), 1));
+    const __m256i vertical = _mm256_sub_epi16(
+        _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(xuc, xdc), 1), x),
+        _mm256_srli_epi16(_mm256_add_epi16(gu, gd), 1));
+    const __m256i diagonal = _mm256_sub_epi16(
+        _mm256_add_epi16(
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(xul, xur), _mm256_add_epi16(xdl, xdr)), 2),
+            gc),
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(gul, gur), _mm256_add_epi16(gdl, gdr)), 2));
+    __m256i b, r;
+    if (even) {  // even lanes red sites, odd lanes green sites
+      b = _mm256_blend_epi16(diagonal, vertical, kOddLanes);
+      r = _mm256_blend_epi16(old_r, horizontal, kOddLanes);
+    } else {  // even lanes green sites, odd lanes blue sites
+      b = _mm256_blend_epi16(horizontal, old_b, kOddLanes);
+      r = _mm256_blend_epi16(vertical, diagonal, kOddLanes);
+    }
+    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), p);
+  }
+  return c;
+}
+
 __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const uint8_t* src,
                                                       uint8_t* dst, size_t pixels) {
   // Bytes 0..15 and 8..23 of eight pixels give each channel's eight bytes.
@@ -320,6 +399,13 @@ int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const ui
 int Mode1RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
                           bool) {
   return 2;
+}
+int Mode2GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool) {
+  return 1;
+}
+int Mode2RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
+                          bool) {
+  return 1;
 }
 
 }  // namespace vk::isp
