@@ -3,7 +3,9 @@
 // Each computes the same integers as its scalar form, so the same bytes.
 #include "sdk/core/isp.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// 64-bit x86 only: 32-bit builds (for 32-bit TWAIN applications) keep the
+// scalar forms.
+#if defined(__x86_64__)
 #include <immintrin.h>
 
 #include <cstring>
@@ -63,12 +65,11 @@ constexpr InterleaveMasks kInterleave = MakeInterleaveMasks();
 // Sixteen pixels' blue, green and red bytes stored as 48 interleaved bytes.
 VK_AVX2 void StoreInterleaved(__m128i b, __m128i g, __m128i r, uint8_t* out) {
   for (int block = 0; block < 3; ++block) {
-    auto mask = [&](int channel) {
-      return _mm_load_si128(reinterpret_cast<const __m128i*>(kInterleave.m[block][channel]));
-    };
+    const auto* masks = reinterpret_cast<const __m128i*>(kInterleave.m[block]);
     const __m128i bytes = _mm_or_si128(
-        _mm_or_si128(_mm_shuffle_epi8(b, mask(0)), _mm_shuffle_epi8(g, mask(1))),
-        _mm_shuffle_epi8(r, mask(2)));
+        _mm_or_si128(_mm_shuffle_epi8(b, _mm_load_si128(masks)),
+                     _mm_shuffle_epi8(g, _mm_load_si128(masks + 1))),
+        _mm_shuffle_epi8(r, _mm_load_si128(masks + 2)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * block), bytes);
   }
 }
