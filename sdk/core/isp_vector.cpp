@@ -110,6 +110,30 @@ VK_AVX2 __m256i Choose(__m256i a, __m256i b, __m256i if_less, __m256i if_more,
   return _mm256_blendv_epi8(more, if_less, _mm256_cmpgt_epi16(b, a));
 }
 
+// What the red-and-blue passes read around sixteen pixels at column c: the
+// green plane of the row and the rows above and below at c - 1, c, c + 1,
+// the row's own blue and red, and the raw rows at c - 1, c, c + 1.
+struct Around {
+  __m256i g, gl, gr, gu, gul, gur, gd, gdl, gdr;
+  __m256i old_b, old_r;
+  __m256i x, xl, xr, xu, xul, xur, xd, xdl, xdr;
+};
+
+VK_AVX2 Around LoadAround(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                          const uint8_t* row, size_t stride, int c) {
+  constexpr int kB = 0, kG = 1, kR = 2;
+  const uint8_t* p = row + 3 * c;
+  const uint8_t* up = p - stride;
+  const uint8_t* down = p + stride;
+  return {Channel(p, kG),         Channel(p - 3, kG),     Channel(p + 3, kG),
+          Channel(up, kG),        Channel(up - 3, kG),    Channel(up + 3, kG),
+          Channel(down, kG),      Channel(down - 3, kG),  Channel(down + 3, kG),
+          Channel(p, kB),         Channel(p, kR),
+          Load16(x0 + c),         Load16(x0 + c - 1),     Load16(x0 + c + 1),
+          Load16(xu + c),         Load16(xu + c - 1),     Load16(xu + c + 1),
+          Load16(xd + c),         Load16(xd + c - 1),     Load16(xd + c + 1)};
+}
+
 }  // namespace
 
 bool HasAvx2() {
@@ -208,21 +232,13 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even) {
   constexpr int kOddLanes = 0xAA;
-  constexpr int kB = 0, kG = 1, kR = 2;
-  const uint8_t* above = row - stride;
-  const uint8_t* below = row + stride;
   int c = 2;
   for (; c + 18 <= w; c += 16) {
-    uint8_t* p = row + 3 * c;
-    const __m256i gc = Channel(p, kG), gl = Channel(p - 3, kG), gr = Channel(p + 3, kG);
-    const __m256i old_b = Channel(p, kB), old_r = Channel(p, kR);
-    const __m256i gu = Channel(above + 3 * c, kG), gul = Channel(above + 3 * c - 3, kG),
-                  gur = Channel(above + 3 * c + 3, kG);
-    const __m256i gd = Channel(below + 3 * c, kG), gdl = Channel(below + 3 * c - 3, kG),
-                  gdr = Channel(below + 3 * c + 3, kG);
-    const __m256i xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
-    const __m256i xuc = Load16(xu + c), xul = Load16(xu + c - 1), xur = Load16(xu + c + 1);
-    const __m256i xdc = Load16(xd + c), xdl = Load16(xd + c - 1), xdr = Load16(xd + c + 1);
+    const Around n = LoadAround(xu, x0, xd, row, stride, c);
+    const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
+    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr, old_b = n.old_b, old_r = n.old_r;
+    const __m256i xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
+    const __m256i xdc = n.xd, xdl = n.xdl, xdr = n.xdr;
     const __m256i twice = _mm256_add_epi16(gc, gc);
     // Green sites.
     const __m256i horizontal = _mm256_add_epi16(
@@ -252,7 +268,7 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
       b = _mm256_blend_epi16(old_b, horizontal, kOddLanes);
       r = _mm256_blend_epi16(diagonal, vertical, kOddLanes);
     }
-    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), p);
+    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), row + 3 * c);
   }
   return c;
 }
@@ -297,21 +313,13 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even) {
   constexpr int kOddLanes = 0xAA;
-  constexpr int kB = 0, kG = 1, kR = 2;
-  const uint8_t* above = row - stride;
-  const uint8_t* below = row + stride;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
-    uint8_t* p = row + 3 * c;
-    const __m256i gc = Channel(p, kG), gl = Channel(p - 3, kG), gr = Channel(p + 3, kG);
-    const __m256i old_b = Channel(p, kB), old_r = Channel(p, kR);
-    const __m256i gu = Channel(above + 3 * c, kG), gul = Channel(above + 3 * c - 3, kG),
-                  gur = Channel(above + 3 * c + 3, kG);
-    const __m256i gd = Channel(below + 3 * c, kG), gdl = Channel(below + 3 * c - 3, kG),
-                  gdr = Channel(below + 3 * c + 3, kG);
-    const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
-    const __m256i xuc = Load16(xu + c), xul = Load16(xu + c - 1), xur = Load16(xu + c + 1);
-    const __m256i xdc = Load16(xd + c), xdl = Load16(xd + c - 1), xdr = Load16(xd + c + 1);
+    const Around n = LoadAround(xu, x0, xd, row, stride, c);
+    const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
+    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr, old_b = n.old_b, old_r = n.old_r;
+    const __m256i x = n.x, xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
+    const __m256i xdc = n.xd, xdl = n.xdl, xdr = n.xdr;
     const __m256i horizontal = _mm256_sub_epi16(
         _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1), x),
         _mm256_srli_epi16(_mm256_add_epi16(gl, gr), 1));
@@ -331,7 +339,7 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
       b = _mm256_blend_epi16(horizontal, old_b, kOddLanes);
       r = _mm256_blend_epi16(vertical, diagonal, kOddLanes);
     }
-    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), p);
+    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), row + 3 * c);
   }
   return c;
 }
