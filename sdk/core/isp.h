@@ -89,12 +89,6 @@ void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).
 void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels);
 
-// The whole-image forms of the stages.
-void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
-                       const uint8_t* const gains[3], const uint8_t* tone);
-void ApplyGainsAndTone(uint8_t* image, size_t pixels,
-                       const uint8_t* const gains[3], const uint8_t* tone);
-void ApplyLuminanceAndTone(uint8_t* image, size_t pixels, const uint8_t* tone);
 void MirrorRows(uint8_t* image, Geometry g, int first, int last);
 // Reverses the order of the rows through `temp_row` (3 x width bytes).
 void ReverseRows(uint8_t* image, Geometry g, uint8_t* temp_row);

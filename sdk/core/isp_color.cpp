@@ -129,26 +129,6 @@ void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_
   }
 }
 
-void ApplyColorAndTone(uint8_t* image, size_t pixels, const ColorStep& step,
-                       const uint8_t* const gains[3], const uint8_t* tone) {
-  static thread_local PixelStage stage;
-  MakeColorStage(step, gains, tone, &stage);
-  ApplyStage(stage, image, image, pixels);
-}
-
-void ApplyGainsAndTone(uint8_t* image, size_t pixels,
-                       const uint8_t* const gains[3], const uint8_t* tone) {
-  static thread_local PixelStage stage;
-  MakeGainsStage(gains, tone, &stage);
-  ApplyStage(stage, image, image, pixels);
-}
-
-void ApplyLuminanceAndTone(uint8_t* image, size_t pixels, const uint8_t* tone) {
-  PixelStage stage;
-  MakeLuminanceStage(tone, &stage);
-  ApplyStage(stage, image, image, pixels);
-}
-
 void MirrorRows(uint8_t* image, Geometry g, int first, int last) {
   for (int r = first; r < last; ++r) {
     uint8_t* row = image + static_cast<size_t>(r) * g.width * 3;
