@@ -134,6 +134,40 @@ VK_AVX2 Around LoadAround(const uint8_t* xu, const uint8_t* x0, const uint8_t* x
           Load16(xd + c),         Load16(xd + c - 1),     Load16(xd + c + 1)};
 }
 
+// Sixteen lanes of alternating sites: `at_green` on the green sites (the
+// even lanes when `green_on_even_lanes`, else the odd ones), `at_other` on
+// the red or blue sites between them.
+VK_AVX2 __m256i Sites(bool green_on_even_lanes, __m256i at_green, __m256i at_other) {
+  constexpr int kOddLanes = 0xAA;
+  return green_on_even_lanes ? _mm256_blend_epi16(at_green, at_other, kOddLanes)
+                             : _mm256_blend_epi16(at_other, at_green, kOddLanes);
+}
+
+// A green pass's sixteen pixels: green sites keep their sample as green; red
+// or blue sites their sample as their own colour (red on even rows, blue on
+// odd ones) and `estimate` as green; every other channel 0.
+VK_AVX2 void StoreGreenPass(__m256i x, __m256i estimate, bool green_on_even_lanes,
+                            bool even_row, uint8_t* out) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i own = Sites(green_on_even_lanes, zero, x);
+  StoreInterleaved(Narrow(even_row ? zero : own), Narrow(Sites(green_on_even_lanes, x, estimate)),
+                   Narrow(even_row ? own : zero), out);
+}
+
+// A red-and-blue pass's sixteen pixels: green sites take `vertical` and
+// `horizontal` (blue and red on even rows, red and blue on odd ones); red
+// sites of even rows take `diagonal` as blue, blue sites of odd rows take it
+// as red; green and the sites' own colours stay.
+VK_AVX2 void StoreRedBluePass(const Around& n, __m256i horizontal, __m256i vertical,
+                              __m256i diagonal, bool green_on_even_lanes, bool even_row,
+                              uint8_t* out) {
+  const __m256i b = Sites(green_on_even_lanes, even_row ? vertical : horizontal,
+                          even_row ? diagonal : n.old_b);
+  const __m256i r = Sites(green_on_even_lanes, even_row ? horizontal : vertical,
+                          even_row ? n.old_r : diagonal);
+  StoreInterleaved(Narrow(b), Narrow(n.g), Narrow(r), out);
+}
+
 }  // namespace
 
 bool HasAvx2() {
@@ -184,7 +218,6 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
                                                         const uint8_t* x0, const uint8_t* x1d,
                                                         const uint8_t* x2d, uint8_t* row, int w,
                                                         bool even) {
-  constexpr int kOddLanes = 0xAA;
   int c = 2;
   for (; c + 18 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
@@ -206,19 +239,7 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
                                                             _mm256_add_epi16(xll, xrr))),
                           3),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(u1, d1), _mm256_add_epi16(xl, xr)), 2));
-    const __m256i estimate = Choose(dh, dv, along_row, along_column, both);
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i b, g, r;
-    if (even) {
-      b = zero;
-      g = _mm256_blend_epi16(x, estimate, kOddLanes);
-      r = _mm256_blend_epi16(zero, x, kOddLanes);
-    } else {
-      b = _mm256_blend_epi16(x, zero, kOddLanes);
-      g = _mm256_blend_epi16(estimate, x, kOddLanes);
-      r = zero;
-    }
-    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), row + 3 * c);
+    StoreGreenPass(x, Choose(dh, dv, along_row, along_column, both), even, even, row + 3 * c);
   }
   return c;
 }
@@ -231,12 +252,11 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
 __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even) {
-  constexpr int kOddLanes = 0xAA;
   int c = 2;
   for (; c + 18 <= w; c += 16) {
     const Around n = LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
-    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr, old_b = n.old_b, old_r = n.old_r;
+    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr;
     const __m256i xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
     const __m256i xdc = n.xd, xdl = n.xdl, xdr = n.xdr;
     const __m256i twice = _mm256_add_epi16(gc, gc);
@@ -259,16 +279,8 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
     const __m256i both = _mm256_add_epi16(
         _mm256_srai_epi16(_mm256_add_epi16(e1, e2), 2),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(xur, xdl), _mm256_add_epi16(xul, xdr)), 2));
-    const __m256i diagonal = Choose(d1, d2, first, second, both);
-    __m256i b, r;
-    if (even) {  // even lanes green sites, odd lanes red sites
-      b = _mm256_blend_epi16(vertical, diagonal, kOddLanes);
-      r = _mm256_blend_epi16(horizontal, old_r, kOddLanes);
-    } else {  // even lanes blue sites, odd lanes green sites
-      b = _mm256_blend_epi16(old_b, horizontal, kOddLanes);
-      r = _mm256_blend_epi16(diagonal, vertical, kOddLanes);
-    }
-    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), row + 3 * c);
+    StoreRedBluePass(n, horizontal, vertical, Choose(d1, d2, first, second, both), even, even,
+                     row + 3 * c);
   }
   return c;
 }
@@ -279,7 +291,6 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
 __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
                                                         const uint8_t* xd, uint8_t* row, int w,
                                                         bool even) {
-  constexpr int kOddLanes = 0xAA;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), left = Load16(x0 + c - 1), right = Load16(x0 + c + 1);
@@ -290,18 +301,7 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
     const __m256i estimate = Choose(vertical, horizontal, _mm256_srli_epi16(column, 1),
                                     _mm256_srli_epi16(across, 1),
                                     _mm256_srli_epi16(_mm256_add_epi16(column, across), 2));
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i b, g, r;
-    if (even) {
-      b = zero;
-      g = _mm256_blend_epi16(estimate, x, kOddLanes);
-      r = _mm256_blend_epi16(x, zero, kOddLanes);
-    } else {
-      b = _mm256_blend_epi16(zero, x, kOddLanes);
-      g = _mm256_blend_epi16(x, estimate, kOddLanes);
-      r = zero;
-    }
-    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), row + 3 * c);
+    StoreGreenPass(x, estimate, !even, even, row + 3 * c);
   }
   return c;
 }
@@ -312,12 +312,11 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
 __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even) {
-  constexpr int kOddLanes = 0xAA;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
     const Around n = LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
-    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr, old_b = n.old_b, old_r = n.old_r;
+    const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr;
     const __m256i x = n.x, xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
     const __m256i xdc = n.xd, xdl = n.xdl, xdr = n.xdr;
     const __m256i horizontal = _mm256_sub_epi16(
@@ -331,15 +330,7 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
             _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(xul, xur), _mm256_add_epi16(xdl, xdr)), 2),
             gc),
         _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(gul, gur), _mm256_add_epi16(gdl, gdr)), 2));
-    __m256i b, r;
-    if (even) {  // even lanes red sites, odd lanes green sites
-      b = _mm256_blend_epi16(diagonal, vertical, kOddLanes);
-      r = _mm256_blend_epi16(old_r, horizontal, kOddLanes);
-    } else {  // even lanes green sites, odd lanes blue sites
-      b = _mm256_blend_epi16(horizontal, old_b, kOddLanes);
-      r = _mm256_blend_epi16(vertical, diagonal, kOddLanes);
-    }
-    StoreInterleaved(Narrow(b), Narrow(gc), Narrow(r), row + 3 * c);
+    StoreRedBluePass(n, horizontal, vertical, diagonal, !even, even, row + 3 * c);
   }
   return c;
 }
