@@ -5,7 +5,10 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
-CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# ccache, where installed, lets a rebuild of unchanged sources cost nothing.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 DEMO_OUT ?= out
 
 .PHONY: setup build test demo example sanitize tsan windows wine-check dist bench fuzz fuzz-short clean
@@ -22,7 +25,9 @@ build: setup $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo builds only what it runs: vkcam and the libraries it loads.
+demo: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target vkcam
 	$(BUILD)/tools/vkcam devices
 	$(BUILD)/tools/vkcam stream --resolution 0 --seconds 3
 	mkdir -p $(DEMO_OUT)
@@ -45,13 +50,13 @@ example: build
 sanitize: setup
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_BENCH=OFF
+	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_BENCH=OFF $(LAUNCHER)
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
 	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DVKCAM_SANITIZE=thread -DVKCAM_BUILD_BENCH=OFF
+	  -DVKCAM_SANITIZE=thread -DVKCAM_BUILD_BENCH=OFF $(LAUNCHER)
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	cd $(BUILD)-tsan && ctest --output-on-failure -j $(JOBS)
 

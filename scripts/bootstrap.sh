@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build make pkg-config g++ clang
+  cmake ninja-build make pkg-config g++ clang ccache
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev libxvidcore-dev
   ffmpeg python3-pil

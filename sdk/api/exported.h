@@ -19,6 +19,14 @@ inline std::unique_ptr<uint8_t[]> ZeroedBuffer(size_t bytes) {
   return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]());
 }
 
+// Whether the capture engine's frame buffers and the recording buffer are
+// there: CameraInit allocates all of them or none.
+inline bool HaveFrameBuffers(const SdkState& s) {
+  for (const auto& frame : s.frames)
+    if (!frame) return false;
+  return s.last_raw && s.recording;
+}
+
 // Reads up to ten frames into `raw` until one is good; the last read's
 // result (1 good, 0 bad, -1 failed).
 inline int ReadGoodFrame(CCamera& camera, uint8_t* raw) {

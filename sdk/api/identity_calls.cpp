@@ -53,7 +53,7 @@ int32_t CameraEnableDeadPixelCorrection() {
 
 int32_t CameraInitDeadPixel() {
   SdkState& s = Sdk();
-  if (!s.camera || !s.frames[0]) return 0;
+  if (!s.camera || !vk::sdk::HaveFrameBuffers(s)) return 0;
   if (s.camera->resolution() == vk::kResolutionFull) CameraWriteLotDate();
   // The grab thread must not read into the same buffer or from the device
   // meanwhile.

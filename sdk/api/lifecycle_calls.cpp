@@ -7,6 +7,7 @@
 #include "sdk/api/exported.h"
 
 using vk::CCamera;
+using vk::sdk::HaveFrameBuffers;
 using vk::sdk::kFrameSlack;
 using vk::sdk::QuietCapture;
 using vk::sdk::ReadGoodFrame;
@@ -24,16 +25,20 @@ size_t FramePixels(const CCamera& camera) {
   return static_cast<size_t>(width) * height;
 }
 
-// The four raw-frame buffers and the recording buffer; false when one
-// cannot be had.
+// The four raw-frame buffers and the recording buffer, all or none: when
+// one cannot be had the others are released, so that a camera whose
+// buffers failed has none and every call that needs them says so.
 bool AllocateFrameBuffers(SdkState& s) {
   const size_t pixels = FramePixels(*s.camera);
   for (auto& frame : s.frames) frame = ZeroedBuffer(pixels * 2 + kFrameSlack);
   s.last_raw = ZeroedBuffer(pixels * 2 + kFrameSlack);
   s.recording = ZeroedBuffer(pixels * 3 + kFrameSlack);
-  for (const auto& frame : s.frames)
-    if (!frame) return false;
-  if (!s.last_raw || !s.recording) return false;
+  if (!HaveFrameBuffers(s)) {
+    for (auto& frame : s.frames) frame.reset();
+    s.last_raw.reset();
+    s.recording.reset();
+    return false;
+  }
   s.grab = s.frames[0].get();
   s.latest = s.frames[1].get();
   s.process = s.frames[2].get();
@@ -99,7 +104,7 @@ int32_t CameraUnInit() {
 int32_t CameraPlay() {
   SdkState& s = Sdk();
   // Without a camera, its buffers or a callback there is nothing to play.
-  if (!s.camera || !s.frames[0] || !s.callback) return 0;
+  if (!s.camera || !HaveFrameBuffers(s) || !s.callback) return 0;
   return vk::sdk::StartCapture();
 }
 
@@ -122,7 +127,7 @@ int32_t CameraSnap(uint8_t* buffer, int32_t mode) {
 
 int32_t CameraCaptureToBuf(uint8_t* buffer, int32_t mode) {
   SdkState& s = Sdk();
-  if (!s.camera) return 0;
+  if (!s.camera || !HaveFrameBuffers(s)) return 0;
   QuietCapture quiet;
   if (mode == 0) {
     std::memcpy(buffer, s.last_raw.get(), FramePixels(*s.camera));

@@ -55,32 +55,38 @@ bool TakeNewImage(SdkState& s, uint32_t* last, int width, int height,
   return true;
 }
 
+// Writes every newly counted image until the recording is stopped. The
+// stop is read before the image, so the image counted last before the stop
+// is always in the file, also when it came while the writer was opening;
+// false when a write failed.
+bool WriteUntilStopped(SdkState& s, CAviWriter& writer, int width, int height) {
+  std::vector<uint8_t> dib(writer.format().biSizeImage);
+  uint32_t last = 0;  // RecordAviStart set the counter to 0
+  for (;;) {
+    const bool stopping = s.recording_flag.load() != 0;
+    if (TakeNewImage(s, &last, width, height, &dib)) {
+      if (!writer.Write(static_cast<int32_t>(last), dib.data())) return false;
+    } else if (!stopping) {
+      Sleep(1);
+    }
+    if (stopping) return true;
+  }
+}
+
+// Even a recording stopped before this thread ran gets its file, with
+// whatever images were counted since RecordAviStart.
 void RecordThread() {
   SdkState& s = Sdk();
-  if (s.recording_flag.load() == 0) {
-    int width = 0, height = 0;
-    s.camera->GetImageSize(&width, &height);
-    uint32_t last;
-    {
-      std::lock_guard lock(s.recording_lock);
-      last = s.recorded_frames;
-    }
-    const float rate = s.frame_rate.Rate(FrameRateMeter::Clock::now());
-    CAviWriter writer(VideoPathOrDefault(s), width, height, RecordingRate(rate),
-                      s.codec_handler.load());
-    std::vector<uint8_t> dib(writer.format().biSizeImage);
-    while (s.recording_flag.load() == 0) {
-      if (!TakeNewImage(s, &last, width, height, &dib)) {
-        Sleep(1);
-        continue;
-      }
-      if (!writer.Write(static_cast<int32_t>(last), dib.data())) {
-        MessageBoxA(nullptr, "Not find Xvid encoder!", nullptr, MB_OK);
-        s.recording_flag = 1;
-      }
-    }
-    writer.Close();
+  int width = 0, height = 0;
+  s.camera->GetImageSize(&width, &height);
+  const float rate = s.frame_rate.Rate(FrameRateMeter::Clock::now());
+  CAviWriter writer(VideoPathOrDefault(s), width, height, RecordingRate(rate),
+                    s.codec_handler.load());
+  if (!WriteUntilStopped(s, writer, width, height)) {
+    MessageBoxA(nullptr, "Not find Xvid encoder!", nullptr, MB_OK);
+    s.recording_flag = 1;
   }
+  writer.Close();
   SetEvent(s.record_finished);
 }
 

@@ -102,7 +102,7 @@ int32_t CameraCaptureFile(const char* base_name, uint8_t formats, uint8_t qualit
 int32_t CameraSaveCurrentImage(const char* base_name, uint8_t formats,
                                uint8_t quality) {
   SdkState& s = Sdk();
-  if (!s.camera || !s.frames[0]) return 0;
+  if (!s.camera || !vk::sdk::HaveFrameBuffers(s)) return 0;
   vk::sdk::StopWorkers();  // a recording goes on
   Picture p;
   s.camera->GetImageSize(&p.width, &p.height);

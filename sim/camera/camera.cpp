@@ -296,6 +296,7 @@ void Camera::BeginFrame() {
       const int x = dx / g.column_step, y = dy / g.row_step;
       if (x < g.width && y < g.height)
         frame_[static_cast<size_t>(y) * g.width + x] = h.level;
+    image_stalls_left_ = 0;
     }
   }
   frame_length_ = g.bytes();
@@ -401,8 +402,35 @@ void Camera::SetFrameGenerator(FrameGenerator generator) {
 
 void Camera::HaltEndpoint(uint8_t endpoint) {
   std::lock_guard lock(mutex_);
-  if (endpoint == kImageEndpoint) image_halted_ = true;
+  if (endpoint == kImageEndpoint) {
+    image_halted_ = true;
+    image_stalls_left_ = 0;
+  }
   if (endpoint == kIsoEndpoint) iso_halted_ = true;
+}
+
+void Camera::HaltImageEndpointFor(uint32_t transfers) {
+  std::lock_guard lock(mutex_);
+  image_halted_ = transfers > 0;
+  image_stalls_left_ = transfers;
+}
+
+bool Camera::StallTransfer(uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  const bool halted = endpoint == kImageEndpoint
+                          ? image_halted_
+                          : endpoint == kIsoEndpoint && iso_halted_;
+  if (!halted) return false;
+  ++stalled_transfers_;
+  if (endpoint == kImageEndpoint && image_stalls_left_ > 0 &&
+      --image_stalls_left_ == 0)
+    image_halted_ = false;
+  return true;
+}
+
+uint64_t Camera::StalledTransfers() const {
+  std::lock_guard lock(mutex_);
+  return stalled_transfers_;
 }
 
 uint64_t Camera::FramesBegun() const {

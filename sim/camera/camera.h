@@ -101,6 +101,10 @@ class Camera {
   StreamRead ReadStream(uint8_t* dest, uint32_t capacity);
   bool Streaming() const;
   bool EndpointHalted(uint8_t endpoint) const;
+  // Whether a transfer on `endpoint` stalls because the endpoint is halted;
+  // each stall is counted, and a halt for a number of transfers ends by
+  // itself after the last of them.
+  bool StallTransfer(uint8_t endpoint);
 
   // A bus reset: streaming stops, halts and the memory unlock clear.
   void Reset();
@@ -116,6 +120,10 @@ class Camera {
   FaultPlan Faults() const;
   void SetFrameGenerator(FrameGenerator generator);
   void HaltEndpoint(uint8_t endpoint);
+  // Halts the image endpoint for the next `transfers` transfers only.
+  void HaltImageEndpointFor(uint32_t transfers);
+  // Transfers that stalled on a halted endpoint so far.
+  uint64_t StalledTransfers() const;
   uint64_t FramesBegun() const;
   uint8_t ActiveConfiguration() const;
   uint8_t ActiveAlternateSetting() const;
@@ -151,6 +159,8 @@ class Camera {
   uint8_t gpio_direction_ = 0;
   bool streaming_ = false;
   bool image_halted_ = false;
+  uint32_t image_stalls_left_ = 0;  // 0: halted until cleared
+  uint64_t stalled_transfers_ = 0;
   bool iso_halted_ = false;
   std::vector<RecordedRequest> requests_;
 

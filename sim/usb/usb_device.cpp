@@ -499,7 +499,7 @@ void UsbDevice::TransferThread() {
     std::shared_ptr<Transfer> t = queue_.front();
     const bool iso = t->urb->Function == usb::kUrbFunctionIsochTransfer;
     const uint8_t endpoint = iso ? kIsoEndpoint : kImageEndpoint;
-    if (camera_->EndpointHalted(endpoint)) {
+    if (camera_->StallTransfer(endpoint)) {
       queue_.pop_front();
       lock.unlock();
       As<usb::UrbBulkOrInterruptTransfer>(t->urb)->TransferBufferLength = 0;

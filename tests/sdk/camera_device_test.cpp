@@ -2,6 +2,8 @@
 #include "sdk/core/camera_device.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "sdk_fixture.h"
@@ -72,16 +74,36 @@ TEST_F(CameraDeviceTest, StringDescriptorIsNarrowedToSixtyThreeCharacters) {
   EXPECT_EQ(std::strlen(text), 63u);
 }
 
-TEST_F(CameraDeviceTest, EmptyOrOddStringDescriptorFailsTheOpen) {
-  for (const std::vector<uint8_t>& bad :
-       {std::vector<uint8_t>{0, 3}, std::vector<uint8_t>{3, 3, 'a'}}) {
+TEST_F(CameraDeviceTest, EmptyStringDescriptorFailsTheOpen) {
+  sim::CameraOptions o;
+  o.product_descriptor = {0, 3};
+  UnplugAll();
+  world::World::Get().Plug(o);
+  CCameraDevice device;
+  EXPECT_EQ(device.Open(true), 0u);
+  EXPECT_EQ(device.handle(), INVALID_HANDLE_VALUE);
+}
+
+// An odd length leaves half a code unit at the end, which the narrowing
+// never reaches: the open goes on with the whole units.
+TEST_F(CameraDeviceTest, OddStringDescriptorLengthOpensWithTheWholeUnits) {
+  const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+      {{1, 3}, ""},
+      {{3, 3, 'a'}, ""},
+      {{7, 3, 'a', 0, 'b', 0, 'c'}, "ab"},
+  };
+  for (const auto& [descriptor, narrowed] : cases) {
+    SCOPED_TRACE(descriptor.size());
     sim::CameraOptions o;
-    o.product_descriptor = bad;
+    o.product_descriptor = descriptor;
     UnplugAll();
     world::World::Get().Plug(o);
     CCameraDevice device;
-    EXPECT_EQ(device.Open(true), 0u);
-    EXPECT_EQ(device.handle(), INVALID_HANDLE_VALUE);
+    ASSERT_EQ(device.Open(true), 1u);
+    char text[64];
+    std::memset(text, 'z', sizeof(text));
+    ASSERT_TRUE(device.ReadStringDescriptor(text, 2));
+    EXPECT_EQ(std::string(text), narrowed);
   }
 }
 
@@ -130,6 +152,19 @@ class ReadFrameTest : public SdkFixture {
     ASSERT_TRUE(device.SetStreamControl(3));
     frame_.assign(static_cast<size_t>(width) * height, 0);
   }
+  // Reads `bytes` of the stream in one read, as a reader that stopped
+  // part-way through a frame would have; what was read.
+  std::vector<uint8_t> Skip(CCameraDevice& device, uint32_t bytes) {
+    std::vector<uint8_t> part(bytes);
+    OVERLAPPED o{};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ReadFile(device.handle(), part.data(), bytes, nullptr, &o);
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(device.handle(), &o, &n, TRUE));
+    EXPECT_EQ(n, bytes);
+    CloseHandle(o.hEvent);
+    return part;
+  }
   bool Uniform() const {
     for (uint8_t b : frame_) {
       if (b != frame_[0]) return false;
@@ -163,19 +198,41 @@ TEST_F(ReadFrameTest, GoodFramesAtEveryResolution) {
 }
 
 TEST_F(ReadFrameTest, EnteredMidFrameRealignsOnce) {
+  // 640 x 480: three chunks of 81,920 bytes and 61,440 more. Skipping one,
+  // two or three chunks leaves the frame's short end for the first, second
+  // or third read: one, two or three reads are still in flight behind it.
+  for (const uint32_t skipped : {1u, 2u, 3u}) {
+    SCOPED_TRACE(skipped);
+    CCameraDevice device;
+    Stream(device, kVga, 640, 480);
+    const std::vector<uint8_t> part = Skip(device, skipped * 81920);
+    EXPECT_EQ(device.ReadFrame(frame_.data()), 1);
+    EXPECT_TRUE(Uniform());
+    EXPECT_NE(frame_[0], part[0]);  // the next frame, whole
+  }
+}
+
+TEST_F(ReadFrameTest, EnteredMidFrameRealignsWhereTheFrameEndsWithAZeroLengthRead) {
+  // 1024 x 768: six whole chunks of 131,072 bytes; the end is a
+  // zero-length read.
+  for (const uint32_t skipped : {1u, 3u, 5u}) {
+    SCOPED_TRACE(skipped);
+    CCameraDevice device;
+    Stream(device, kHalf, 1024, 768);
+    const std::vector<uint8_t> part = Skip(device, skipped * 131072);
+    EXPECT_EQ(device.ReadFrame(frame_.data()), 1);
+    EXPECT_TRUE(Uniform());
+    EXPECT_NE(frame_[0], part[0]);
+  }
+}
+
+TEST_F(ReadFrameTest, FullChunkWhereTheZeroLengthEndBelongsMakesTheFrameBad) {
   CCameraDevice device;
-  Stream(device, kVga, 640, 480);
-  // Take part of a frame first, as a reader that stopped half-way would.
-  std::vector<uint8_t> part(81920);
-  OVERLAPPED o{};
-  o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ReadFile(device.handle(), part.data(), 81920, nullptr, &o);
-  DWORD n = 0;
-  ASSERT_TRUE(GetOverlappedResult(device.handle(), &o, &n, TRUE));
-  CloseHandle(o.hEvent);
-  EXPECT_EQ(device.ReadFrame(frame_.data()), 1);
-  EXPECT_TRUE(Uniform());
-  EXPECT_NE(frame_[0], part[0]);  // the next frame, whole
+  // The camera sends 2048 x 1536 frames; the reader expects 1024 x 768,
+  // whose seventh read must be the zero-length end.
+  Stream(device, kFull, 2048, 1536);
+  device.SetFrameSize(1024, 768);
+  EXPECT_EQ(device.ReadFrame(frame_.data()), 0);
 }
 
 TEST_F(ReadFrameTest, SecondShortReadMakesTheFrameBad) {

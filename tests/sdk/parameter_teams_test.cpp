@@ -56,6 +56,16 @@ TEST_F(TeamsTest, SaveWritesEveryValueAndOffsetsTheMatrix) {
   EXPECT_EQ(camera.GetCurrentTeam(), 2u);
 }
 
+TEST_F(TeamsTest, SaveWithoutExposureChangeKeepsTheStoredMicroseconds) {
+  SetDword(kC, "EXPTIME US", 12345);
+  CCamera camera;
+  ASSERT_EQ(camera.Initialize(kResolutionFull), 1);
+  ASSERT_EQ(camera.SaveTeam(2), 1);
+  DWORD v = 0;
+  ASSERT_TRUE(GetDword(kC, "EXPTIME US", &v));
+  EXPECT_EQ(v, 12345u);
+}
+
 TEST_F(TeamsTest, LoadClampsAndFallsBack) {
   SetDword(kA, "Gamma", 5);
   SetDword(kA, "R00 Mt", 0);

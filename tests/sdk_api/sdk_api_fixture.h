@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "sdk/include/VKCAMSDK.h"
+#include "tests/common/wait.h"
 #include "tests/sdk/sdk_fixture.h"
 
 namespace vk {
@@ -47,15 +48,10 @@ class SdkApiTest : public SdkFixture {
     ASSERT_EQ(CameraInit(&CountingCallback, resolution, preview, 1, messages), 1);
   }
 
-  // Waits (at most a few seconds) until `n` more frames reached the callback.
+  // Waits until `n` more frames reached the callback.
   static bool WaitForFrames(int n) {
     const int target = Log().frames.load() + n;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Log().frames.load() < target) {
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return WaitUntil([target] { return Log().frames.load() >= target; });
   }
 };
 

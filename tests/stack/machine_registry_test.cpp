@@ -11,6 +11,7 @@
 
 #include "platform/win32.h"
 #include "sim/world/world.h"
+#include "tests/common/wait.h"
 
 namespace vk {
 namespace {
@@ -30,11 +31,7 @@ bool MachineKeyExists(const char* path) {
 // Polls for the key to (dis)appear: the driver registers and removes on its
 // own thread.
 bool WaitForKey(const char* path, bool present) {
-  for (int i = 0; i < 500; ++i) {
-    if (MachineKeyExists(path) == present) return true;
-    Sleep(10);
-  }
-  return false;
+  return WaitUntil([&] { return MachineKeyExists(path) == present; });
 }
 
 std::string Text(const char* path, const char* name, DWORD* size) {
@@ -52,11 +49,7 @@ std::string Text(const char* path, const char* name, DWORD* size) {
 // Polls for the value: the driver creates a key before it writes its values.
 bool WaitForText(const char* path, const char* name, const std::string& expected,
                  DWORD* size) {
-  for (int i = 0; i < 500; ++i) {
-    if (Text(path, name, size) == expected) return true;
-    Sleep(10);
-  }
-  return false;
+  return WaitUntil([&] { return Text(path, name, size) == expected; });
 }
 
 void SetText(const char* path, const char* name, const char* text) {

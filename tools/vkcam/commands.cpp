@@ -10,6 +10,7 @@
 
 #include "sdk/api/avi_writer.h"
 #include "tools/vkcam/session.h"
+#include "tools/vkcam/stored_video.h"
 
 namespace vk::tools {
 namespace {
@@ -270,9 +271,17 @@ int Record(const Options& options) {
     std::fprintf(stderr, "\nvkcam: the recording ended early\n");
     return 1;
   }
-  std::printf("\r%s: %llu frames at %.1f frames/s (stored as %d frames/s)\n", path.c_str(),
-              static_cast<unsigned long long>(session.frames() - first), fps,
-              sdk::RecordingRate(fps));
+  // What the file holds, as a player reads it.
+  StoredVideo stored;
+  if (!ReadStoredVideo(path, &stored) || stored.scale == 0) {
+    std::fprintf(stderr, "\nvkcam: %s has no readable video stream\n",
+                 path.c_str());
+    return 1;
+  }
+  std::printf(
+      "\r%s: %llu frames at %.1f frames/s; stored %u frames at %g frames/s\n",
+      path.c_str(), static_cast<unsigned long long>(session.frames() - first),
+      fps, stored.frames, static_cast<double>(stored.rate) / stored.scale);
   return 0;
 }
 
