@@ -37,6 +37,7 @@ class FrameRing:
         self._writing = -1
         self._newest = -1
         self.handed_over = 0     # frames the SDK handed to the callback
+        self.finished = 0        # of those, frames published or given up
         self.skipped = 0         # of those, frames no free slot could take
         self.raw_wanted = 0      # readers that asked for the raw frame
         self.closed = False
@@ -68,11 +69,13 @@ class FrameRing:
         if slot < 0:
             with self._lock:
                 self.skipped += 1
+                self.finished = number
             return
         if rgb_address:
             ctypes.memmove(self._rgb[slot].ctypes.data, rgb_address, self._rgb[slot].nbytes)
         with self._lock:
             self._writing = -1
+            self.finished = number
             if not rgb_address:
                 return
             self._number[slot] = number

@@ -484,9 +484,12 @@ class Camera:
 
     @property
     def frame_count(self) -> int:
-        """Frames the SDK has handed over since the camera was opened."""
+        """Frames the SDK has handed over since the camera was opened and Python has in hand.
+
+        The newest of them is what frames() and snap() deliver next.
+        """
         ring = self._ring
-        return ring.handed_over if ring is not None else 0
+        return ring.finished if ring is not None else 0
 
     @property
     def frames_grabbed(self) -> int:
