@@ -12,9 +12,8 @@ from typing import Callable, Dict, Optional
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-_registry = tempfile.NamedTemporaryFile(prefix="vkcam-pytest-registry-", delete=False)
-_registry.close()
-os.environ["VKCAM_REGISTRY"] = _registry.name
+_scratch = tempfile.TemporaryDirectory(prefix="vkcam-pytest-")
+os.environ["VKCAM_REGISTRY"] = os.path.join(_scratch.name, "registry")
 os.environ.setdefault("VKCAM_SIM_THROTTLE", "0")
 os.environ.pop("VKCAM_SIM_FAULTS", None)
 os.environ.pop("VKCAM_SIM_CAMERAS", None)
@@ -58,7 +57,8 @@ def run_python(code: str, env: Optional[Dict[str, str]] = None,
     environment["PYTHONPATH"] = os.pathsep.join(
         [str(Path(vkcam.__file__).resolve().parents[1])] +
         [p for p in environment.get("PYTHONPATH", "").split(os.pathsep) if p])
-    environment["VKCAM_REGISTRY"] = tempfile.mkstemp(prefix="vkcam-pytest-sub-")[1]
-    environment.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=environment,
-                          cwd=cwd, capture_output=True, text=True, timeout=HANG_GUARD * 2)
+    with tempfile.TemporaryDirectory(prefix="vkcam-pytest-") as scratch:
+        environment["VKCAM_REGISTRY"] = os.path.join(scratch, "registry")
+        environment.update(env or {})
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=environment,
+                              cwd=cwd, capture_output=True, text=True, timeout=HANG_GUARD * 2)

@@ -122,6 +122,8 @@ def candidates() -> List[Tuple[str, str]]:
 class Library:
     """The loaded SDK with typed calls, and the host's message-box sink where there is one."""
 
+    _LOG_LIMIT = 256
+
     def __init__(self, sdk: ctypes.CDLL, path: str) -> None:
         self.sdk = sdk
         self.path = path
@@ -130,6 +132,9 @@ class Library:
             function.restype = result
             function.argtypes = arguments
         self._host_boxes = None
+        self._log: List[str] = []
+        self._log_lock = threading.Lock()
+        self._logged = 0
         self.create_message_window = None
         self.destroy_message_window = None
         self.peek_message = None
@@ -184,20 +189,34 @@ class Library:
                          ctypes.c_uint]
         self.peek_message = peek
 
-    def take_message_boxes(self) -> List[str]:
-        """Texts of the message boxes the SDK showed since the last call, oldest first.
+    def _collect(self) -> None:
+        """Moves the message boxes shown so far from the host into the log."""
+        if self._host_boxes is None:
+            return
+        text = ctypes.create_string_buffer(65536)
+        caption = ctypes.create_string_buffer(256)
+        with self._log_lock:
+            while self._host_boxes(text, len(text), caption, len(caption)):
+                self._log.append(text.value.decode("utf-8", "replace"))
+                self._logged += 1
+            del self._log[:-self._LOG_LIMIT]
+
+    def mark(self) -> int:
+        """A position in the log of message boxes: what is shown from now on comes after it."""
+        self._collect()
+        with self._log_lock:
+            return self._logged
+
+    def messages_since(self, mark: int) -> List[str]:
+        """Texts of the message boxes the SDK showed after `mark`, oldest first.
 
         Only the Linux host keeps them; on Windows the boxes are on screen and
         this list stays empty.
         """
-        if self._host_boxes is None:
-            return []
-        texts: List[str] = []
-        text = ctypes.create_string_buffer(65536)
-        caption = ctypes.create_string_buffer(256)
-        while self._host_boxes(text, len(text), caption, len(caption)):
-            texts.append(text.value.decode("utf-8", "replace"))
-        return texts
+        self._collect()
+        with self._log_lock:
+            count = self._logged - mark
+            return list(self._log[-count:]) if count > 0 else []
 
 
 class Msg(ctypes.Structure):

@@ -88,10 +88,11 @@ def camera_count() -> int:
     lib = _library.load()
     count = ctypes.c_uint8(0)
     reserved = ctypes.c_uint8(0)
+    mark = lib.mark()
     result = lib.sdk.CameraGetMultiCameraNumber(ctypes.byref(count), None, ctypes.byref(reserved))
     if result != 1:
         raise Error("the cameras could not be counted", call="CameraGetMultiCameraNumber",
-                    code=result, messages=lib.take_message_boxes())
+                    code=result, messages=lib.messages_since(mark))
     return int(count.value)
 
 
@@ -284,7 +285,7 @@ class Camera:
         if self.number > present:
             raise CameraNotFoundError(f"camera {self.number} is not present "
                                       f"({present} camera{'s' if present != 1 else ''} found)")
-        self._lib.take_message_boxes()  # earlier ones are not this call's
+        mark = self._lib.mark()
         if self._lib.create_message_window is not None:
             self._window = self._lib.create_message_window() or None
         self._sdk.CameraSetVideoMessage(_FRAME_MESSAGE)
@@ -293,7 +294,7 @@ class Camera:
         self._callback = _library.FRAME_CALLBACK(self._on_frame)
         result = self._sdk.CameraInit(self._callback, self._index, None, self.number,
                                       self._window)
-        messages = self._lib.take_message_boxes()
+        messages = self._lib.messages_since(mark)
         if result != 1:
             self._drop_quit_request()
             self._release_window()
@@ -312,10 +313,11 @@ class Camera:
         self._play()
 
     def _play(self) -> None:
+        mark = self._lib.mark()
         result = self._sdk.CameraPlay()
         if result != 1:
             raise Error("the capture did not start", call="CameraPlay", code=result,
-                        messages=self._lib.take_message_boxes())
+                        messages=self._lib.messages_since(mark))
         self._playing = True
 
     def start(self) -> None:
@@ -323,7 +325,6 @@ class Camera:
         with self._api:
             self._check_open()
             if not self._playing:
-                self._lib.take_message_boxes()
                 self._play()
 
     def stop(self) -> None:
@@ -375,7 +376,6 @@ class Camera:
                 self._playing = False
                 self._sdk.CameraUnInit()
                 self._open = False
-                self._lib.take_message_boxes()
                 self._release_window()
                 self._callback = None
                 with _open_lock:
@@ -408,9 +408,9 @@ class Camera:
     def _call(self, name: str, *args: Any, ok: Sequence[int] = (1,)) -> int:
         with self._api:
             self._check_open()
-            self._lib.take_message_boxes()
+            mark = self._lib.mark()
             result = getattr(self._sdk, name)(*args)
-            messages = self._lib.take_message_boxes()
+            messages = self._lib.messages_since(mark)
             if result not in ok:
                 raise Error(f"{name} failed", call=name, code=result, messages=messages)
             return int(result)
@@ -584,14 +584,27 @@ class Camera:
                     raise self._silence_error(timeout, answered=False)
 
     def _present(self) -> bool:
+        """Whether the camera is still enumerated and still answers control requests.
+
+        A camera that was pulled out may keep its link until the system has
+        removed the device; reading two characters of its serial number
+        then fails, while a camera that merely stopped streaming answers.
+        """
         try:
-            return camera_count() >= self.number
+            if camera_count() < self.number:
+                return False
         except Error:
             return False
+        with self._api:
+            if not self._open:
+                return False
+            probe = ctypes.create_string_buffer(2)
+            return self._sdk.CameraReadSN(probe, 2) == 1
 
     def _silence_error(self, timeout: float, answered: bool) -> FrameTimeoutError:
         if not self._present():
-            return UnpluggedError(f"camera {self.number} was unplugged: it is no longer present")
+            return UnpluggedError(f"camera {self.number} was unplugged: it is no longer present "
+                                  "or no longer answers")
         bad = self.bad_frames
         if not answered:
             return FrameTimeoutError(
@@ -909,10 +922,10 @@ class Camera:
             temporary = base.with_name(f".{base.name}.{os.getpid()}-{id(self):x}.part")
             targets = [(Path(f"{temporary}.{name}"), Path(f"{base}.{name}")) for name in chosen]
             try:
-                self._lib.take_message_boxes()
+                mark = self._lib.mark()
                 result = self._sdk.CameraCaptureFile(_native_path(temporary), bits, quality,
                                                      self._index)
-                messages = self._lib.take_message_boxes()
+                messages = self._lib.messages_since(mark)
                 if result != 1:
                     raise SaveError(f"the still {base} was not written", call="CameraCaptureFile",
                                     code=result, messages=messages)
@@ -931,6 +944,22 @@ class Camera:
         return [target for _, target in targets]
 
     # ---- recording --------------------------------------------------------------------
+
+    def _wait_for_rate(self, patience: float = 3.0) -> None:
+        """Waits until the SDK has measured the frame rate, which a new recording takes.
+
+        Right after the capture (re)starts the SDK has no rate yet and would
+        stamp the file with 4 frames per second. Waits at most `patience`
+        seconds; frames that do not come leave the rate unmeasured.
+        """
+        ring = self._ring
+        deadline = monotonic() + patience
+        while ring is not None and self.fps <= 0:
+            remaining = deadline - monotonic()
+            if remaining <= 0:
+                return
+            with ring.changed:
+                ring.changed.wait(min(remaining, 0.05))
 
     def codecs(self) -> List[Codec]:
         """The installed video compressors (see vkcam.codecs)."""
@@ -1020,6 +1049,8 @@ class Recording:
             folder = self.path.parent
             if not folder.is_dir():
                 raise RecordingError(f"{self.path} cannot be created: no folder {folder}")
+            camera._wait_for_rate()
+            self._mark = camera._lib.mark()
             camera._call("SetVideoFilePathName", _native_path(self.path))
             if self.codec is not None:
                 camera._call("SetCodec", self.codec.encode("mbcs" if sys.platform == "win32"
@@ -1068,9 +1099,8 @@ class Recording:
         camera._recording = None
         if not camera._open:
             return
-        camera._lib.take_message_boxes()
         result = camera._sdk.RecordAviStop()
-        messages = camera._lib.take_message_boxes()
+        messages = camera._lib.messages_since(self._mark)
         if result != 1 and raise_errors:
             raise RecordingError(f"the recording {self.path} ended by itself before it was "
                                  "stopped", call="RecordAviStop", code=result, messages=messages)
