@@ -996,8 +996,15 @@ class Teams(Sequence["Team"]):
     def __getitem__(self, index: Any) -> Any:
         if isinstance(index, slice):
             return [self[i] for i in range(*index.indices(4))]
-        number = _check_int("team", index if index >= 0 else index + 4, 0, 3)
+        if isinstance(index, bool) or not isinstance(index, (int, np.integer)):
+            raise TypeError(f"teams are numbered by integers, not {type(index).__name__}")
+        number = int(index) + 4 if index < 0 else int(index)
+        if not 0 <= number <= 3:
+            raise IndexError(f"team {index} is out of range: 0..3")
         return Team(self._camera, number)
+
+    def __iter__(self) -> Iterator["Team"]:
+        return (Team(self._camera, number) for number in range(4))
 
     @property
     def current(self) -> "Team":
