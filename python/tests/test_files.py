@@ -135,7 +135,16 @@ def test_a_recording_reads_back_with_the_chosen_codec_and_size(cam, tmp_path, co
 def test_recording_for_some_seconds_returns_the_finished_file(cam, tmp_path):
     recording = cam.record(tmp_path / "timed.avi", seconds=0.5, codec="MJPG")
     assert not recording.active
+    assert recording.codec == "Motion JPEG"
     assert probe(tmp_path / "timed.avi")["codec_name"] == "mjpeg"
+
+
+@needs_ffprobe
+def test_without_a_codec_the_default_xvid_is_used_even_after_another(cam, tmp_path):
+    cam.record(tmp_path / "first.avi", seconds=0.2, codec="DIB ")
+    recording = cam.record(tmp_path / "second.avi", seconds=0.2)
+    assert recording.codec == "Xvid MPEG-4 Codec"
+    assert probe(tmp_path / "second.avi")["codec_name"] == "mpeg4"
 
 
 def test_an_unknown_codec_is_refused_with_the_installed_ones(cam, tmp_path):

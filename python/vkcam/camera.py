@@ -40,7 +40,7 @@ Region = Tuple[int, int, int, int]
 Resolution = Union[Tuple[int, int], str]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Frame:
     """One frame as the SDK handed it over.
 
@@ -310,7 +310,14 @@ class Camera:
         self._ring = FrameRing(width, height)
         self._frames_grabbed = self._bad_frames = 0
         self._link_lost = False
-        self._play()
+        try:
+            self._play()
+        except BaseException:
+            self._sdk.CameraUnInit()
+            self._open = False
+            self._release_window()
+            self._callback = None
+            raise
 
     def _play(self) -> None:
         mark = self._lib.mark()
@@ -558,6 +565,7 @@ class Camera:
               ) -> Tuple[int, float, np.ndarray, Optional[np.ndarray]]:
         deadline = monotonic() + timeout
         last_presence_check = monotonic()
+        self._pump_messages()
         while True:
             with ring.changed:
                 if ring.failure is not None:
@@ -972,7 +980,8 @@ class Camera:
         Use it as a context manager (the recording stops on leaving), or
         give `seconds` to record that long and return the finished
         recording. `codec` is a compressor's description or four-character
-        code from codecs() (default: the SDK's, Xvid).
+        code from codecs() (default: the SDK's default, Xvid). The folder
+        must exist; an existing file is replaced.
         """
         recording = Recording(self, path, codec)
         if seconds is not None:
@@ -1059,23 +1068,31 @@ class Recording:
             camera._wait_for_rate()
             self._mark = camera._lib.mark()
             camera._call("SetVideoFilePathName", _native_path(self.path))
-            if self.codec is not None:
-                camera._call("SetCodec", self.codec.encode("mbcs" if sys.platform == "win32"
-                                                           else "utf-8"))
+            camera._call("SetCodec", self.codec.encode("mbcs" if sys.platform == "win32"
+                                                       else "utf-8"))
             camera._call("RecordAviStart")
             self.active = True
             camera._recording = self
         self.started = monotonic()
 
     @staticmethod
-    def _codec_description(codec: Optional[str]) -> Optional[str]:
-        if codec is None:
-            return None
+    def _codec_description(codec: Optional[str]) -> str:
+        """The description the SDK chooses the compressor by.
+
+        Without a codec the SDK's default, Xvid, is chosen explicitly: the
+        SDK keeps the last compressor chosen for later recordings.
+        """
         installed = codecs()
+        names = ", ".join(f"{c.fourcc} ({c.description})" for c in installed) or "none"
+        if codec is None:
+            for item in installed:
+                if item.fourcc.lower() == "xvid":
+                    return item.description
+            raise RecordingError(f"the default video compressor Xvid is not installed; "
+                                 f"choose one of: {names}")
         for item in installed:
             if codec in (item.description, item.fourcc):
                 return item.description
-        names = ", ".join(f"{c.fourcc} ({c.description})" for c in installed) or "none"
         raise ValueError(f"no installed video compressor {codec!r}; installed: {names}")
 
     def wait(self, seconds: float) -> None:
