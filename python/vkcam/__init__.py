@@ -18,8 +18,9 @@ from ._errors import (CameraBusyError, CameraNotFoundError, ClosedError, Error,
                       FrameTimeoutError, LibraryNotFoundError, NotStartedError,
                       RecordingError, SaveError, UnpluggedError)
 from ._library import LIBRARY_VARIABLE, candidates as library_candidates, loaded_path
-from .camera import (DEFAULT_ROI, FORMATS, RESOLUTIONS, ROI, Camera, Codec, Frame, Recording,
-                     Team, Teams, camera_count, codecs)
+from .camera import DEFAULT_ROI, FORMATS, RESOLUTIONS, ROI, Camera, Frame, camera_count
+from .media import Codec, Recording, codecs
+from .teams import Team, Teams
 
 __version__ = "2.1.67"
 

@@ -1,30 +1,28 @@
-"""The camera: opening and closing, settings, frames, stills and recordings."""
+"""The camera: opening and closing, frames, stills and recordings."""
 
 from __future__ import annotations
 
 import atexit
 import ctypes
-import datetime
 import os
-import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import (Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union)
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _library
 from ._errors import (CameraBusyError, CameraNotFoundError, ClosedError, Error,
-                      FrameTimeoutError, NotStartedError, RecordingError, SaveError,
-                      UnpluggedError)
+                      FrameTimeoutError, NotStartedError, SaveError, UnpluggedError)
 from ._ring import FrameRing, monotonic
+from ._settings import CameraSettings, Region, _check_int, _check_region
+from .media import Codec, Recording, _complete, _native_path, codecs
 
 #: The fixed image sizes and their resolution indexes.
 RESOLUTIONS: Dict[Tuple[int, int], int] = {(2048, 1536): 0, (1024, 768): 1, (640, 480): 2}
 ROI = "roi"
 _ROI_INDEX = 3
-SENSOR_SIZE = (2048, 1536)
 #: The region of interest the SDK uses until another is set.
 DEFAULT_ROI = (360, 272, 640, 480)
 
@@ -36,7 +34,6 @@ _FRAME_MESSAGE = 0x8000 + 0x56  # WM_APP + 0x56
 _PM_REMOVE = 1
 _WM_QUIT = 0x0012
 
-Region = Tuple[int, int, int, int]
 Resolution = Union[Tuple[int, int], str]
 
 
@@ -71,14 +68,6 @@ class Frame:
         return int(self.image.shape[0])
 
 
-@dataclass(frozen=True)
-class Codec:
-    """An installed video compressor: its four-character code and description."""
-
-    fourcc: str
-    description: str
-
-
 # ---------------------------------------------------------------------------
 # Calls that need no open camera
 
@@ -96,120 +85,6 @@ def camera_count() -> int:
     return int(count.value)
 
 
-class _IcInfo(ctypes.Structure):
-    _fields_ = [("size", ctypes.c_uint32), ("type", ctypes.c_uint32),
-                ("handler", ctypes.c_uint32), ("flags", ctypes.c_uint32),
-                ("version", ctypes.c_uint32), ("version_icm", ctypes.c_uint32),
-                ("name", ctypes.c_uint16 * 16), ("description", ctypes.c_uint16 * 128),
-                ("driver", ctypes.c_uint16 * 128)]
-
-
-def codecs() -> List[Codec]:
-    """The installed video compressors, as the SDK finds them when recording.
-
-    The list comes from the platform's compressor services (msvfw32 on
-    Windows, the host's libvkvfw on Linux), which the SDK walks the same way.
-    """
-    _library.load()
-    try:
-        if sys.platform == "win32":  # pragma: no cover - Windows only
-            vfw = ctypes.WinDLL("msvfw32")
-        else:
-            vfw = ctypes.CDLL("libvkvfw.so")
-    except OSError as error:
-        raise Error(f"the video compressor services could not be loaded: {error}") from None
-    info_call, open_call = vfw.ICInfo, vfw.ICOpen
-    get_info, close_call = vfw.ICGetInfo, vfw.ICClose
-    info_call.restype = ctypes.c_int
-    info_call.argtypes = [ctypes.c_uint32, ctypes.c_uint32, ctypes.POINTER(_IcInfo)]
-    open_call.restype = ctypes.c_void_p
-    open_call.argtypes = [ctypes.c_uint32, ctypes.c_uint32, ctypes.c_uint]
-    get_info.restype = ctypes.c_ssize_t
-    get_info.argtypes = [ctypes.c_void_p, ctypes.POINTER(_IcInfo), ctypes.c_uint32]
-    close_call.restype = ctypes.c_ssize_t
-    close_call.argtypes = [ctypes.c_void_p]
-    found: List[Codec] = []
-    info = _IcInfo()
-    index = 0
-    while info_call(0, index, ctypes.byref(info)):
-        index += 1
-        compressor = open_call(info.type, info.handler, 0)  # query mode
-        if not compressor:
-            continue
-        full = _IcInfo()
-        full.size = ctypes.sizeof(_IcInfo)
-        get_info(compressor, ctypes.byref(full), ctypes.sizeof(_IcInfo))
-        close_call(compressor)
-        fourcc = info.handler.to_bytes(4, "little").decode("latin-1")
-        found.append(Codec(fourcc, _wide_text(full.description)))
-    return found
-
-
-def _wide_text(chars: Any) -> str:
-    data = bytes(bytearray(ctypes.string_at(ctypes.addressof(chars), ctypes.sizeof(chars))))
-    return data.decode("utf-16-le", "replace").split("\0", 1)[0]
-
-
-def _native_path(path: Union[str, os.PathLike]) -> bytes:
-    """A path as the SDK's narrow-character calls take it."""
-    if sys.platform == "win32":  # pragma: no cover - Windows only
-        return os.fspath(path).encode("mbcs")
-    return os.fsencode(path)
-
-
-# ---------------------------------------------------------------------------
-# Settings as validating properties
-
-
-def _check_int(name: str, value: Any, low: int, high: int, unit: str = "") -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    value = int(value)
-    if not low <= value <= high:
-        raise ValueError(f"{name} {value}{unit} is out of range: {low}..{high}{unit}")
-    return value
-
-
-def _check_bool(name: str, value: Any) -> int:
-    if isinstance(value, (bool, np.bool_)) or value in (0, 1):
-        return 1 if value else 0
-    raise ValueError(f"{name} must be True or False (or 1 or 0), not {value!r}")
-
-
-def _int_setting(getter: str, setter: str, ctype: Any, low: int, high: int, doc: str) -> property:
-    def get(self: "Camera") -> int:
-        return self._read(getter, ctype)
-
-    def set_(self: "Camera", value: int) -> None:
-        self._call(setter, _check_int(setter_name, value, low, high))
-
-    setter_name = doc.split(":", 1)[0]
-    return property(get, set_, doc=f"{doc} Range {low}..{high}.")
-
-
-def _bool_setting(getter: str, setter: str, doc: str, *,
-                  getter_result: int = 1) -> property:
-    def get(self: "Camera") -> bool:
-        return bool(self._read(getter, ctypes.c_int32, ok=(getter_result,)))
-
-    def set_(self: "Camera", value: bool) -> None:
-        self._call(setter, _check_bool(doc.split(":", 1)[0], value))
-
-    return property(get, set_, doc=doc)
-
-
-def _mirror_setting(direction: int, doc: str) -> property:
-    def get(self: "Camera") -> bool:
-        value = ctypes.c_int32(0)
-        self._call("CameraGetMirror", direction, ctypes.byref(value))
-        return bool(value.value)
-
-    def set_(self: "Camera", value: bool) -> None:
-        self._call("CameraSetMirror", direction, _check_bool(doc.split(":", 1)[0], value))
-
-    return property(get, set_, doc=doc)
-
-
 # ---------------------------------------------------------------------------
 # The camera
 
@@ -217,7 +92,7 @@ _open_camera: Optional["Camera"] = None
 _open_lock = threading.Lock()
 
 
-class Camera:
+class Camera(CameraSettings):
     """One camera, opened and playing from construction until close().
 
     Use it as a context manager::
@@ -346,6 +221,45 @@ class Camera:
             if ring is not None:
                 with ring.changed:
                     ring.changed.notify_all()
+
+    @property
+    def roi(self) -> Region:
+        """The region of interest (x, y, width, height) as the camera uses it.
+
+        Setting it re-opens the camera at the new region when it runs at
+        resolution "roi" (running frame iterators end with ClosedError);
+        otherwise it is kept for the next opening at "roi".
+        """
+        values = [ctypes.c_uint16(0) for _ in range(4)]
+        self._call("CameraGetROI", *(ctypes.byref(v) for v in values))
+        return tuple(int(v.value) for v in values)  # type: ignore[return-value]
+
+    @roi.setter
+    def roi(self, region: Region) -> None:
+        region = _check_region(region)
+        with self._api:
+            self._check_open()
+            self._roi_request = region
+            if self._index != _ROI_INDEX:
+                self._sdk.CameraSetROI(*region)
+                return
+            self._reopen()
+
+    def _reopen(self) -> None:
+        ring = self._ring
+        if ring is not None:
+            with ring.changed:
+                ring.closed = True
+                ring.changed.notify_all()
+        if self._recording is not None:
+            self._recording._finish(raise_errors=False)
+        self._sdk.CameraStop()
+        self._playing = False
+        self._sdk.CameraUnInit()
+        self._open = False
+        self._release_window()
+        self._callback = None
+        self._start()
 
     def _drop_quit_request(self) -> None:
         """Removes the quit request a failed CameraInit posts to this thread's queue."""
@@ -622,270 +536,6 @@ class Camera:
             f"camera {self.number} stopped sending: no frame within {timeout:g} s although it "
             f"is present and playing ({bad} bad frames so far)", "stopped sending")
 
-    # ---- exposure and gains ---------------------------------------------------
-
-    ae = _bool_setting("CameraGetAeState", "CameraSetAeState",
-                       "ae: automatic exposure on (True) or off.")
-    awb = _bool_setting("CameraGetAWBState", "CameraSetAWBState",
-                        "awb: automatic white balance on (True) or off; changing it takes the "
-                        "SDK 200 ms.")
-    ae_target = _int_setting("CameraGetAeTarget", "CameraSetAeTarget", ctypes.c_uint8, 40, 200,
-                             "ae_target: the mean brightness automatic exposure aims at.")
-    analog_gain = _int_setting("CameraGetAnalogGain", "CameraSetAnalogGain", ctypes.c_uint16,
-                               0, 86, "analog_gain: the sensor's analog gain index.")
-
-    @property
-    def max_exposure(self) -> int:
-        """The longest exposure in sensor rows (twice the image height)."""
-        return self._read("CameraGetMaxExposureTime", ctypes.c_uint16)
-
-    @property
-    def row_time_us(self) -> int:
-        """Microseconds per sensor row at the current resolution and timing."""
-        return self._read("CameraGetRowTime", ctypes.c_int32)
-
-    @property
-    def exposure(self) -> int:
-        """Exposure in sensor rows, 1..max_exposure. Automatic exposure, when on, changes it."""
-        return self._read("CameraGetExposureTime", ctypes.c_int32)
-
-    @exposure.setter
-    def exposure(self, rows: int) -> None:
-        with self._api:
-            self._call("CameraSetExposureTime",
-                       _check_int("exposure", rows, 1, self.max_exposure, " rows"))
-
-    @property
-    def exposure_us(self) -> int:
-        """Exposure in microseconds: the exposure in rows times the row time.
-
-        Set values are rounded to whole rows; the range is that of `exposure`
-        times the row time.
-        """
-        with self._api:
-            return self.exposure * self.row_time_us
-
-    @exposure_us.setter
-    def exposure_us(self, microseconds: int) -> None:
-        with self._api:
-            row = max(self.row_time_us, 1)
-            low, high = row, self.max_exposure * row
-            value = _check_int("exposure_us", microseconds, low, high, " us")
-            self._call("CameraSetExposureTime", max(1, int(round(value / row))))
-
-    @property
-    def gains(self) -> Tuple[int, int, int]:
-        """Digital (red, green, blue) gains, 64 = 1.0, each 0..255."""
-        values = [ctypes.c_int32(0) for _ in range(3)]
-        self._call("CameraGetGain", *(ctypes.byref(v) for v in values))
-        return (int(values[0].value), int(values[1].value), int(values[2].value))
-
-    @gains.setter
-    def gains(self, rgb: Tuple[int, int, int]) -> None:
-        try:
-            red, green, blue = rgb
-        except (TypeError, ValueError):
-            raise ValueError(f"gains must be three integers (red, green, blue), not {rgb!r}") \
-                from None
-        self._call("CameraSetGain", _check_int("red gain", red, 0, 255),
-                   _check_int("green gain", green, 0, 255), _check_int("blue gain", blue, 0, 255))
-
-    # ---- image pipeline -------------------------------------------------------
-
-    gamma = _int_setting("CameraGetGamma", "CameraSetGamma", ctypes.c_uint8, 10, 250,
-                         "gamma: tone curve exponent in hundredths (100 = 1.0).")
-    contrast = _int_setting("CameraGetContrast", "CameraSetContrast", ctypes.c_uint8, 0, 100,
-                            "contrast: contrast around mid-grey (0 = unchanged).")
-    saturation = _int_setting("CameraGetSaturation", "CameraSetSaturation", ctypes.c_uint8,
-                              0, 255, "saturation: colour saturation (128 = neutral).")
-    color_enhancement = _bool_setting(
-        "CameraGetColorEnhancement", "CameraSetColorEnhancement",
-        "color_enhancement: the colour matrix and saturation on (True), or digital gains only.")
-    monochrome = _bool_setting("CameraGetMonochrome", "CameraSetMonochrome",
-                               "monochrome: grey output (True) or colour.", getter_result=-4)
-    hflip = _mirror_setting(0, "hflip: mirror the image left to right.")
-    vflip = _mirror_setting(1, "vflip: turn the image upside down.")
-    demosaic_mode = _int_setting("CameraGetB2RGBMode", "CameraSetB2RGBMode", ctypes.c_uint8,
-                                 0, 2, "demosaic_mode: Bayer interpolation, 0 fast, 1 and 2 "
-                                 "finer.")
-
-    # ---- sensor timing ----------------------------------------------------------
-
-    frame_speed = _int_setting("CameraGetFrameSpeed", "CameraSetFrameSpeed", ctypes.c_uint8,
-                               0, 1, "frame_speed: 0 normal, 1 fast pixel clock.")
-
-    @property
-    def light_frequency(self) -> int:
-        """Mains frequency of the lighting in hertz, 50 or 60 (exposure avoids its flicker)."""
-        return 60 if self._read("CameraGetLightFrquency", ctypes.c_uint8) else 50
-
-    @light_frequency.setter
-    def light_frequency(self, hertz: int) -> None:
-        if isinstance(hertz, bool) or hertz not in (50, 60):
-            raise ValueError(f"light_frequency must be 50 or 60 (Hz), not {hertz!r}")
-        self._call("CameraSetLightFrquency", 1 if hertz == 60 else 0)
-
-    # ---- windows ----------------------------------------------------------------
-
-    @property
-    def wb_window(self) -> Region:
-        """The part of the image (x, y, width, height) automatic white balance measures.
-
-        The SDK cannot report it, so this is the last window set here
-        (the whole image until one is set).
-        """
-        with self._api:
-            self._check_open()
-            if self._wb_window is not None:
-                return self._wb_window
-            width, height = self._size()
-            return (0, 0, width, height)
-
-    @wb_window.setter
-    def wb_window(self, region: Region) -> None:
-        with self._api:
-            width, height = self.size
-            x, y, w, h = _region_tuple("wb_window", region)
-            _check_int("wb_window x", x, 0, width - 1)
-            _check_int("wb_window y", y, 0, height - 1)
-            _check_int("wb_window width", w, 1, width - x)
-            _check_int("wb_window height", h, 1, height - y)
-            self._call("CameraSetWBWindow", x, y, w, h)
-            self._wb_window = (x, y, w, h)
-
-    @property
-    def roi(self) -> Region:
-        """The region of interest (x, y, width, height) as the camera uses it.
-
-        Setting it re-opens the camera at the new region when it runs at
-        resolution "roi" (running frame iterators end with ClosedError);
-        otherwise it is kept for the next opening at "roi".
-        """
-        values = [ctypes.c_uint16(0) for _ in range(4)]
-        self._call("CameraGetROI", *(ctypes.byref(v) for v in values))
-        return tuple(int(v.value) for v in values)  # type: ignore[return-value]
-
-    @roi.setter
-    def roi(self, region: Region) -> None:
-        region = _check_region(region)
-        with self._api:
-            self._check_open()
-            self._roi_request = region
-            if self._index != _ROI_INDEX:
-                self._sdk.CameraSetROI(*region)
-                return
-            self._reopen()
-
-    def _reopen(self) -> None:
-        ring = self._ring
-        if ring is not None:
-            with ring.changed:
-                ring.closed = True
-                ring.changed.notify_all()
-        if self._recording is not None:
-            self._recording._finish(raise_errors=False)
-        self._sdk.CameraStop()
-        self._playing = False
-        self._sdk.CameraUnInit()
-        self._open = False
-        self._release_window()
-        self._callback = None
-        self._start()
-
-    # ---- GPIO -------------------------------------------------------------------
-
-    def configure_gpio(self, outputs: int) -> None:
-        """Sets which GPIO lines are outputs: one bit a line, 1 = output."""
-        self._call("CameraSetGpio", _check_int("GPIO configuration", outputs, 0, 255))
-
-    def write_gpio(self, value: int) -> None:
-        """Drives the output lines: one bit a line."""
-        self._call("CameraWriteGpio", _check_int("GPIO value", value, 0, 255))
-
-    def read_gpio(self) -> int:
-        """The GPIO lines' levels, one bit a line."""
-        return self._read("CameraReadGpio", ctypes.c_uint8)
-
-    # ---- identity -----------------------------------------------------------------
-
-    @property
-    def serial_number(self) -> str:
-        """The serial number kept in the camera's memory (up to 32 ASCII characters)."""
-        buffer = ctypes.create_string_buffer(33)
-        self._call("CameraReadSN", buffer, 32)
-        return buffer.raw[:32].split(b"\0", 1)[0].split(b"\xff", 1)[0].decode("ascii", "replace")
-
-    @serial_number.setter
-    def serial_number(self, text: str) -> None:
-        if not isinstance(text, str):
-            raise TypeError("serial_number must be a str")
-        try:
-            data = text.encode("ascii")
-        except UnicodeEncodeError:
-            raise ValueError(f"serial_number must be ASCII, not {text!r}") from None
-        if not 1 <= len(data) <= 32 or b"\0" in data:
-            raise ValueError(f"serial_number must be 1..32 characters without NUL, "
-                             f"not {len(data)}")
-        # All 32 characters, zero-padded, so no tail of a longer old number remains.
-        self._call("CameraWriteSN", data.ljust(32, b"\0"), 32)
-
-    @property
-    def lot_date(self) -> Optional[datetime.date]:
-        """The lot date kept in the camera's memory, or None when none was written."""
-        year, month, day = ctypes.c_uint16(0), ctypes.c_uint8(0), ctypes.c_uint8(0)
-        result = self._call("CameraReadBN", ctypes.byref(year), ctypes.byref(month),
-                            ctypes.byref(day), ok=(0, 1))
-        if result != 1:
-            return None
-        try:
-            return datetime.date(year.value, month.value, day.value)
-        except ValueError:
-            return None
-
-    def write_lot_date(self) -> datetime.date:
-        """Writes today's date as the lot date and returns it as read back."""
-        self._call("CameraWriteLotDate")
-        written = self.lot_date
-        if written is None:
-            raise Error("the lot date did not read back after writing it",
-                        call="CameraWriteLotDate")
-        return written
-
-    # ---- parameter teams ------------------------------------------------------------
-
-    @property
-    def teams(self) -> "Teams":
-        """The four parameter teams kept in the registry."""
-        return Teams(self)
-
-    def load_defaults(self) -> None:
-        """Every setting back to the SDK's default, in effect from the next frame."""
-        with self._api:
-            self._call("CameraLoadDefault")
-            self._apply_settings()
-
-    def _apply_settings(self) -> None:
-        """Hands the stored settings to the sensor and the pipeline's tables.
-
-        Loading a team or the defaults only stores the values; the sensor
-        timing, exposure and gain and the tone and gain tables follow them
-        only through their own setters.
-        """
-        speed = self._read("CameraGetFrameSpeed", ctypes.c_uint8)
-        light = self._read("CameraGetLightFrquency", ctypes.c_uint8)
-        rows = self._read("CameraGetExposureTime", ctypes.c_int32)
-        gain = self._read("CameraGetAnalogGain", ctypes.c_uint16)
-        gamma = self._read("CameraGetGamma", ctypes.c_uint8)
-        contrast = self._read("CameraGetContrast", ctypes.c_uint8)
-        red, green, blue = self.gains
-        self._call("CameraSetFrameSpeed", speed)
-        self._call("CameraSetLightFrquency", light)
-        self._call("CameraSetExposureTime", rows)
-        self._call("CameraSetAnalogGain", gain)
-        self._call("CameraSetContrast", contrast)
-        self._call("CameraSetGamma", gamma)
-        self._call("CameraSetGain", red, green, blue)
-
     # ---- stills -------------------------------------------------------------------
 
     def save(self, path: Union[str, os.PathLike], formats: Optional[Sequence[str]] = None,
@@ -993,181 +643,7 @@ class Camera:
         return recording
 
 
-class Teams(Sequence["Team"]):
-    """The four parameter teams, 0..3; `current` is the one in use."""
 
-    def __init__(self, camera: Camera) -> None:
-        self._camera = camera
-
-    def __len__(self) -> int:
-        return 4
-
-    def __getitem__(self, index: Any) -> Any:
-        if isinstance(index, slice):
-            return [self[i] for i in range(*index.indices(4))]
-        if isinstance(index, bool) or not isinstance(index, (int, np.integer)):
-            raise TypeError(f"teams are numbered by integers, not {type(index).__name__}")
-        number = int(index) + 4 if index < 0 else int(index)
-        if not 0 <= number <= 3:
-            raise IndexError(f"team {index} is out of range: 0..3")
-        return Team(self._camera, number)
-
-    def __iter__(self) -> Iterator["Team"]:
-        return (Team(self._camera, number) for number in range(4))
-
-    @property
-    def current(self) -> "Team":
-        """The team the settings were last saved to or loaded from."""
-        return Team(self._camera, self._camera._read("CameraGetCurrentParameterTeam",
-                                                     ctypes.c_uint8))
-
-
-class Team:
-    """One parameter team: every image and exposure setting, kept in the registry."""
-
-    def __init__(self, camera: Camera, number: int) -> None:
-        self._camera = camera
-        self.number = number
-
-    def save(self) -> None:
-        """Saves every setting to this team and makes it current."""
-        self._camera._call("CameraSaveParameter", self.number)
-
-    def load(self) -> None:
-        """Loads this team, makes it current and puts its settings into effect."""
-        with self._camera._api:
-            self._camera._call("CameraReadParameter", self.number)
-            self._camera._apply_settings()
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Team) and other.number == self.number
-
-    def __hash__(self) -> int:
-        return hash(self.number)
-
-    def __repr__(self) -> str:
-        return f"<vkcam.Team {self.number}>"
-
-
-class Recording:
-    """A running AVI recording of the processed live image; stop() ends it."""
-
-    def __init__(self, camera: Camera, path: Union[str, os.PathLike],
-                 codec: Optional[str]) -> None:
-        self._camera = camera
-        self.path = Path(path)
-        self.codec = self._codec_description(codec)
-        self.active = False
-        with camera._api:
-            camera._check_open()
-            if camera._recording is not None and camera._recording.active:
-                raise RecordingError("a recording is already running")
-            folder = self.path.parent
-            if not folder.is_dir():
-                raise RecordingError(f"{self.path} cannot be created: no folder {folder}")
-            camera._wait_for_rate()
-            self._mark = camera._lib.mark()
-            camera._call("SetVideoFilePathName", _native_path(self.path))
-            camera._call("SetCodec", self.codec.encode("mbcs" if sys.platform == "win32"
-                                                       else "utf-8"))
-            camera._call("RecordAviStart")
-            self.active = True
-            camera._recording = self
-        self.started = monotonic()
-
-    @staticmethod
-    def _codec_description(codec: Optional[str]) -> str:
-        """The description the SDK chooses the compressor by.
-
-        Without a codec the SDK's default, Xvid, is chosen explicitly: the
-        SDK keeps the last compressor chosen for later recordings.
-        """
-        installed = codecs()
-        names = ", ".join(f"{c.fourcc} ({c.description})" for c in installed) or "none"
-        if codec is None:
-            for item in installed:
-                if item.fourcc.lower() == "xvid":
-                    return item.description
-            raise RecordingError(f"the default video compressor Xvid is not installed; "
-                                 f"choose one of: {names}")
-        for item in installed:
-            if codec in (item.description, item.fourcc):
-                return item.description
-        raise ValueError(f"no installed video compressor {codec!r}; installed: {names}")
-
-    def wait(self, seconds: float) -> None:
-        """Waits `seconds` from the start of the recording, or until it ends by itself."""
-        ring = self._camera._ring
-        end = self.started + seconds
-        while self.active:
-            remaining = end - monotonic()
-            if remaining <= 0 or ring is None:
-                return
-            with ring.changed:
-                ring.changed.wait(min(remaining, 0.1))
-
-    def stop(self) -> None:
-        """Ends the recording; the file is complete when this returns.
-
-        Raises RecordingError when the recording had ended by itself (the
-        SDK could not write it), with the SDK's message.
-        """
-        with self._camera._api:
-            self._finish(raise_errors=True)
-
-    def _finish(self, raise_errors: bool) -> None:
-        if not self.active:
-            return
-        camera = self._camera
-        self.active = False
-        camera._recording = None
-        if not camera._open:
-            return
-        result = camera._sdk.RecordAviStop()
-        messages = camera._lib.messages_since(self._mark)
-        if result != 1 and raise_errors:
-            raise RecordingError(f"the recording {self.path} ended by itself before it was "
-                                 "stopped", call="RecordAviStop", code=result, messages=messages)
-
-    def __enter__(self) -> "Recording":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.stop()
-
-
-def _region_tuple(name: str, region: Any) -> Region:
-    try:
-        x, y, w, h = region
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be (x, y, width, height), not {region!r}") from None
-    return (_check_int(f"{name} x", x, 0, 65535), _check_int(f"{name} y", y, 0, 65535),
-            _check_int(f"{name} width", w, 0, 65535), _check_int(f"{name} height", h, 0, 65535))
-
-
-def _check_region(region: Any) -> Region:
-    x, y, w, h = _region_tuple("roi", region)
-    _check_int("roi x", x, 0, SENSOR_SIZE[0] - 2)
-    _check_int("roi y", y, 0, SENSOR_SIZE[1] - 2)
-    x, y = x & ~1, y & ~1
-    _check_int("roi width", w, 2, SENSOR_SIZE[0] - x)
-    _check_int("roi height", h, 2, SENSOR_SIZE[1] - y)
-    return (x, y, w, h)
-
-
-def _complete(path: Path) -> bool:
-    """Whether a still file exists whole: PNG files must end with their IEND chunk."""
-    try:
-        size = path.stat().st_size
-    except OSError:
-        return False
-    if size == 0:
-        return False
-    if path.suffix == ".png":
-        with open(path, "rb") as f:
-            f.seek(max(0, size - 12))
-            return f.read(12)[4:8] == b"IEND"
-    return True
 
 
 def _close_open_camera() -> None:
