@@ -48,8 +48,10 @@ def test_a_stalled_camera_is_reported_as_stopped_sending_not_unplugged():
 def test_a_camera_sending_only_bad_frames_times_out_with_the_bad_frames_counted():
     # Every frame ends after 100000 bytes: the SDK drops each as bad.
     result = run_python("""
-        import vkcam
+        import time, vkcam
         with vkcam.Camera(resolution=(640, 480)) as cam:
+            while cam.bad_frames == 0:  # the hang guard is the test's time-out
+                time.sleep(0.001)
             try:
                 cam.snap(timeout=2)
             except vkcam.FrameTimeoutError as error:

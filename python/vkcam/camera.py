@@ -48,7 +48,9 @@ class Frame:
     since the camera was opened (the first is 1); `timestamp` is
     time.monotonic() when the SDK handed the frame over; `dropped` is the
     number of frames handed over since the previous frame of the same
-    iterator that this consumer did not get.
+    iterator that this consumer did not get (frames the camera sent that
+    the SDK's own process thread skipped show as Camera.frames_grabbed
+    running ahead of Camera.frame_count).
     """
 
     image: np.ndarray
@@ -259,7 +261,14 @@ class Camera(CameraSettings):
         self._open = False
         self._release_window()
         self._callback = None
-        self._start()
+        try:
+            self._start()
+        except BaseException:
+            global _open_camera
+            with _open_lock:
+                if _open_camera is self:
+                    _open_camera = None
+            raise
 
     def _drop_quit_request(self) -> None:
         """Removes the quit request a failed CameraInit posts to this thread's queue."""
@@ -405,9 +414,10 @@ class Camera(CameraSettings):
 
     @property
     def frame_count(self) -> int:
-        """Frames the SDK has handed over since the camera was opened and Python has in hand.
+        """Frames the SDK has handed over since the camera was opened.
 
-        The newest of them is what frames() and snap() deliver next.
+        A frame is counted once it is in the hand-over ring; the newest of
+        them is what frames() and snap() deliver next.
         """
         ring = self._ring
         return ring.finished if ring is not None else 0

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, List, Optional, Union
@@ -119,10 +120,26 @@ class Recording:
             camera._call("SetVideoFilePathName", _native_path(self.path))
             camera._call("SetCodec", self.codec.encode("mbcs" if sys.platform == "win32"
                                                        else "utf-8"))
+            if self.path.is_file():
+                os.unlink(self.path)  # replaced anyway; its absence shows the start
             camera._call("RecordAviStart")
             self.active = True
             camera._recording = self
+            self._wait_until_created()
         self.started = monotonic()
+
+    def _wait_until_created(self, patience: float = 10.0) -> None:
+        """Waits until the SDK's record thread has created the file.
+
+        The thread takes the position of its first frame before it creates
+        the file, so every frame handed over after this returns is recorded
+        (the newest of those that come faster than the file is written).
+        Gives up after `patience` seconds; stop() then reports a recording
+        that ended by itself.
+        """
+        deadline = monotonic() + patience
+        while not self.path.exists() and monotonic() < deadline:
+            time.sleep(0.005)
 
     @staticmethod
     def _codec_description(codec: Optional[str]) -> str:
@@ -154,6 +171,11 @@ class Recording:
                 return
             with ring.changed:
                 ring.changed.wait(min(remaining, 0.1))
+
+    @property
+    def messages(self) -> List[str]:
+        """Texts of the message boxes the SDK showed since the recording started (Linux)."""
+        return self._camera._lib.messages_since(self._mark)
 
     def stop(self) -> None:
         """Ends the recording; the file is complete when this returns.
