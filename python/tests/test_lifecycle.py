@@ -74,6 +74,17 @@ def test_a_frame_iterator_ends_with_closed_error_when_the_camera_closes(camera):
         next(frames)
 
 
+def test_a_program_that_ends_with_the_camera_open_and_frames_flowing_exits_cleanly():
+    result = run_python("""
+        import vkcam
+        cam = vkcam.Camera(resolution=(640, 480))
+        frames = cam.frames(raw=True)
+        print(next(frames).number >= 1)
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True"]
+
+
 def test_without_cameras_none_is_counted_and_opening_says_so():
     result = run_python("""
         import vkcam

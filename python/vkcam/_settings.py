@@ -15,8 +15,6 @@ Region = Tuple[int, int, int, int]
 SENSOR_SIZE = (2048, 1536)
 
 
-
-
 def _check_int(name: str, value: Any, low: int, high: int, unit: str = "") -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")

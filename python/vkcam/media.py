@@ -162,7 +162,7 @@ class Recording:
         raise ValueError(f"no installed video compressor {codec!r}; installed: {names}")
 
     def wait(self, seconds: float) -> None:
-        """Waits `seconds` from the start of the recording, or until it ends by itself."""
+        """Waits until `seconds` have passed since the recording started (or it was stopped)."""
         ring = self._camera._ring
         end = self.started + seconds
         while self.active:
