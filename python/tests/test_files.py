@@ -109,7 +109,7 @@ def test_the_installed_compressors_are_listed():
 def probe(path):
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-         "stream=codec_name,width,height,nb_read_frames", "-of", "json", str(path)],
+         "stream=codec_name,width,height,nb_read_frames,r_frame_rate", "-of", "json", str(path)],
         capture_output=True, text=True, check=True).stdout
     return json.loads(out)["streams"][0]
 
@@ -146,6 +146,16 @@ def test_without_a_codec_the_default_xvid_is_used_even_after_another(cam, tmp_pa
     recording = cam.record(tmp_path / "second.avi", seconds=0.2)
     assert recording.codec == "Xvid MPEG-4 Codec"
     assert probe(tmp_path / "second.avi")["codec_name"] == "mpeg4"
+
+
+@needs_ffprobe
+def test_a_recording_right_after_the_capture_restarted_carries_the_measured_rate(cam, tmp_path):
+    cam.save(tmp_path / "shot.raw")  # the still capture stops and restarts the capture
+    with cam.record(tmp_path / "clip.avi", codec="MJPG"):
+        first = cam.frame_count
+        wait_until(lambda: cam.frame_count >= first + 5, "frames while recording")
+    rate = probe(tmp_path / "clip.avi")["r_frame_rate"]
+    assert rate != "4/1" and int(rate.split("/")[0]) > 4, rate
 
 
 def test_an_unknown_codec_is_refused_with_the_installed_ones(cam, tmp_path):
