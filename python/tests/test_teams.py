@@ -70,9 +70,10 @@ def test_a_loaded_teams_exposure_reaches_the_sensor(cam):
 
 
 def test_defaults_come_back_and_take_effect(cam):
-    cam.gamma, cam.analog_gain, cam.demosaic_mode = 40, 70, 2
+    # (Automatic exposure, on by default, moves the exposure and analog gain at once.)
+    cam.gamma, cam.contrast, cam.saturation, cam.demosaic_mode = 40, 70, 3, 2
     cam.load_defaults()
-    assert (cam.gamma, cam.analog_gain, cam.demosaic_mode) == (100, 20, 0)
+    assert (cam.gamma, cam.contrast, cam.saturation, cam.demosaic_mode) == (100, 20, 128, 0)
     assert cam.ae is True and cam.awb is False
     assert cam.gains == (74, 64, 96)
 
