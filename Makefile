@@ -11,7 +11,10 @@ LAUNCHER := $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPIL
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 DEMO_OUT ?= out
 
-.PHONY: setup build test demo example sanitize tsan windows wine-check dist bench fuzz fuzz-short clean
+# Debian's interpreter, for which python3-numpy and python3-pytest are installed.
+PYTHON ?= /usr/bin/python3
+
+.PHONY: setup build test python-test python-install-check demo example sanitize tsan windows wine-check dist bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -24,6 +27,17 @@ build: setup $(BUILD)/build.ninja
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory python-test
+
+# The Python package's tests against the SDK just built.
+python-test:
+	VKCAM_SDK_LIBRARY=$(CURDIR)/$(BUILD)/lib PYTHONPATH=$(CURDIR)/python \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# The Python package installed offline: into a fresh virtual environment,
+# system-wide, and from the Linux tarball.
+python-install-check: build
+	./scripts/check_python_install.sh $(BUILD) $(PYTHON)
 
 # The demo builds only what it runs: vkcam and the libraries it loads.
 demo: setup $(BUILD)/build.ninja

@@ -8,6 +8,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev libxvidcore-dev
   ffmpeg python3-pil
+  python3-numpy python3-pytest python3-setuptools python3-venv python3-pip
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine wine64 xvfb xauth
 )
 

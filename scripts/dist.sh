@@ -3,20 +3,35 @@
 # host layer and simulated machine, header, pkg-config and CMake files,
 # vkcam, PLV210.ds) and a zip for Windows (x64 and x86 SDK with import
 # libraries, PLV210.ds, vkcam.exe; the header; the x64 driver with its INF;
-# README-Windows.md). Expects the builds of make build and make windows.
-# Usage: scripts/dist.sh [BUILD]   (default build; BUILD-win64, BUILD-win32)
+# README-Windows.md). Both carry the Python package in python/ (installable
+# with pip, or used in place: it finds the SDK beside it) with its examples.
+# Expects the builds of make build and make windows (not for "linux" alone).
+# Usage: scripts/dist.sh [BUILD] [linux]   (default build; BUILD-win64, BUILD-win32)
 set -euo pipefail
 build=${1:-build}
+only=${2:-}
 version=$(sed -n 's/^project(vkcam VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 mkdir -p dist
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
+# The Python package without what running it leaves behind.
+copy_python() {
+  mkdir -p "$1/python"
+  cp python/pyproject.toml python/README.md "$1/python/"
+  cp -r python/vkcam "$1/python/"
+  mkdir -p "$1/python/examples"
+  cp examples/python/*.py "$1/python/examples/"
+  find "$1/python" -name __pycache__ -prune -exec rm -rf {} +
+}
+
 linux="vkcam-$version-linux-$(uname -m)"
 cmake --install "$build" --prefix "$stage/$linux" >/dev/null
 cp README.md "$stage/$linux/"
+copy_python "$stage/$linux"
 tar czf "dist/$linux.tar.gz" -C "$stage" "$linux"
 echo "dist: dist/$linux.tar.gz"
+if [ "$only" = linux ]; then exit 0; fi
 
 windows="vkcam-$version-windows"
 w="$stage/$windows"
@@ -29,5 +44,6 @@ done
 cp sdk/include/VKCAMSDK.h "$w/include/"
 cp "$build-win64/driver/vku2cam.sys" driver/vku2cam.inf "$w/driver/"
 cp docs/README-Windows.md "$w/"
+copy_python "$w"
 (cd "$stage" && cmake -E tar cf "$OLDPWD/dist/$windows.zip" --format=zip "$windows")
 echo "dist: dist/$windows.zip"

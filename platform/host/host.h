@@ -3,6 +3,7 @@
 // file in use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -72,3 +73,16 @@ VKHOST_EXPORT SaveFileDialog LastSaveFileDialog();
 VKHOST_EXPORT std::string RegistryFile();
 
 }  // namespace vk::host
+
+// The same sink and message windows for programs that reach the host through
+// a C foreign-function interface (the Python package), where C++ types
+// cannot cross.
+extern "C" {
+// Takes the oldest message box not yet taken: its text and caption, each cut
+// to its buffer's size and zero-terminated. 1 when there was one, 0 when
+// none was waiting.
+VKHOST_API int VkHostTakeMessageBox(char* text, size_t text_size, char* caption,
+                                    size_t caption_size);
+VKHOST_API HWND VkHostCreateMessageWindow(void);
+VKHOST_API void VkHostDestroyMessageWindow(HWND window);
+}

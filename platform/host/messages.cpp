@@ -1,8 +1,10 @@
 // Message boxes and posted messages of the Linux host. A message box is
 // printed on standard error and recorded; posted messages wait in per-window
 // (and per-thread) queues until taken.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -91,6 +93,30 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   std::lock_guard lock(s.mutex);
   s.boxes.push_back({owner, text ? text : "", caption ? caption : "", type});
   return s.answer ? s.answer : vk::host::DefaultButton(type);
+}
+
+int VkHostTakeMessageBox(char* text, size_t text_size, char* caption,
+                         size_t caption_size) {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  if (s.boxes.empty()) return 0;
+  const vk::host::ShownMessageBox box = s.boxes.front();
+  s.boxes.erase(s.boxes.begin());
+  const auto copy = [](const std::string& from, char* to, size_t size) {
+    if (!to || size == 0) return;
+    const size_t n = std::min(from.size(), size - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = 0;
+  };
+  copy(box.text, text, text_size);
+  copy(box.caption, caption, caption_size);
+  return 1;
+}
+
+HWND VkHostCreateMessageWindow() { return vk::host::CreateMessageWindow(); }
+
+void VkHostDestroyMessageWindow(HWND window) {
+  vk::host::DestroyMessageWindow(window);
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

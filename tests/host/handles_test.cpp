@@ -106,6 +106,33 @@ TEST(MessageBoxes, AreRecordedAndAnswerTheDefaultButton) {
   EXPECT_TRUE(vk::host::TakeMessageBoxes().empty());
 }
 
+TEST(MessageBoxes, AreTakenOneByOneThroughTheCInterfaceCutToTheBuffer) {
+  vk::host::TakeMessageBoxes();
+  MessageBoxA(nullptr, "can't create file", nullptr, MB_OK);
+  MessageBoxA(nullptr, "JpegFile :\nCan't open x.jpg\n", "JPEG", MB_OK);
+  char text[8] = {}, caption[16] = {};
+  ASSERT_EQ(VkHostTakeMessageBox(text, sizeof(text), caption, sizeof(caption)), 1);
+  EXPECT_STREQ(text, "can't c");
+  EXPECT_STREQ(caption, "");
+  char whole[64] = {};
+  ASSERT_EQ(VkHostTakeMessageBox(whole, sizeof(whole), caption, sizeof(caption)), 1);
+  EXPECT_STREQ(whole, "JpegFile :\nCan't open x.jpg\n");
+  EXPECT_STREQ(caption, "JPEG");
+  EXPECT_EQ(VkHostTakeMessageBox(whole, sizeof(whole), caption, sizeof(caption)), 0);
+  EXPECT_TRUE(vk::host::TakeMessageBoxes().empty());
+}
+
+TEST(PostedMessages, ReachAWindowMadeThroughTheCInterface) {
+  HWND w = VkHostCreateMessageWindow();
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(PostMessageA(w, 0x8056, 0, -1));
+  MSG msg{};
+  ASSERT_TRUE(PeekMessageA(&msg, w, 0x8056, 0x8056, PM_REMOVE));
+  EXPECT_EQ(msg.lParam, -1);
+  VkHostDestroyMessageWindow(w);
+  EXPECT_FALSE(PostMessageA(w, 0x8056, 0, 1));
+}
+
 TEST(PostedMessages, GoToTheirWindowInOrder) {
   HWND w = vk::host::CreateMessageWindow();
   EXPECT_TRUE(PostMessageA(w, 1124, 1, 0));
