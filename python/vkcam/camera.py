@@ -248,19 +248,7 @@ class Camera(CameraSettings):
             self._reopen()
 
     def _reopen(self) -> None:
-        ring = self._ring
-        if ring is not None:
-            with ring.changed:
-                ring.closed = True
-                ring.changed.notify_all()
-        if self._recording is not None:
-            self._recording._finish(raise_errors=False)
-        self._sdk.CameraStop()
-        self._playing = False
-        self._sdk.CameraUnInit()
-        self._open = False
-        self._release_window()
-        self._callback = None
+        self._shut_down()
         try:
             self._start()
         except BaseException:
@@ -269,6 +257,27 @@ class Camera(CameraSettings):
                 if _open_camera is self:
                     _open_camera = None
             raise
+
+    def _shut_down(self) -> None:
+        """Wakes the consumers, ends a recording, stops and closes the camera."""
+        ring = self._ring
+        if ring is not None:
+            with ring.changed:
+                ring.closed = True
+                ring.changed.notify_all()
+        try:
+            if self._recording is not None:
+                self._recording._finish(raise_errors=False)
+        finally:
+            # Both calls release Python's lock while they wait, so a frame
+            # callback in progress can finish; the callback object is kept
+            # until the SDK's threads have been joined.
+            self._sdk.CameraStop()
+            self._playing = False
+            self._sdk.CameraUnInit()
+            self._open = False
+            self._release_window()
+            self._callback = None
 
     def _drop_quit_request(self) -> None:
         """Removes the quit request a failed CameraInit posts to this thread's queue."""
@@ -290,24 +299,9 @@ class Camera(CameraSettings):
         with self._api:
             if not self._open:
                 return
-            ring = self._ring
-            if ring is not None:
-                with ring.changed:
-                    ring.closed = True
-                    ring.changed.notify_all()
             try:
-                if self._recording is not None:
-                    self._recording._finish(raise_errors=False)
+                self._shut_down()
             finally:
-                # Both calls release Python's lock while they wait, so a
-                # frame callback in progress can finish; the callback object
-                # is kept until the SDK's threads have been joined.
-                self._sdk.CameraStop()
-                self._playing = False
-                self._sdk.CameraUnInit()
-                self._open = False
-                self._release_window()
-                self._callback = None
                 with _open_lock:
                     if _open_camera is self:
                         _open_camera = None

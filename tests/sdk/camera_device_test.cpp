@@ -197,32 +197,28 @@ TEST_F(ReadFrameTest, GoodFramesAtEveryResolution) {
   }
 }
 
+// A reader entering mid-frame realigns on the frame's end and then reads
+// the next frame whole. 640 x 480 is three chunks of 81,920 bytes and a
+// short end of 61,440: skipping one, two or three chunks leaves one, two or
+// three reads in flight behind the end. 1024 x 768 is six whole chunks of
+// 131,072 bytes and a zero-length end.
 TEST_F(ReadFrameTest, EnteredMidFrameRealignsOnce) {
-  // 640 x 480: three chunks of 81,920 bytes and 61,440 more. Skipping one,
-  // two or three chunks leaves the frame's short end for the first, second
-  // or third read: one, two or three reads are still in flight behind it.
-  for (const uint32_t skipped : {1u, 2u, 3u}) {
-    SCOPED_TRACE(skipped);
+  struct Case {
+    const std::vector<RegisterWrite>* mode;
+    int width, height;
+    uint32_t chunk, skipped;
+  };
+  for (const Case& c :
+       {Case{&kVga, 640, 480, 81920, 1}, Case{&kVga, 640, 480, 81920, 2},
+        Case{&kVga, 640, 480, 81920, 3}, Case{&kHalf, 1024, 768, 131072, 1},
+        Case{&kHalf, 1024, 768, 131072, 3}, Case{&kHalf, 1024, 768, 131072, 5}}) {
+    SCOPED_TRACE(std::to_string(c.width) + " skipping " + std::to_string(c.skipped));
     CCameraDevice device;
-    Stream(device, kVga, 640, 480);
-    const std::vector<uint8_t> part = Skip(device, skipped * 81920);
+    Stream(device, *c.mode, c.width, c.height);
+    const std::vector<uint8_t> part = Skip(device, c.skipped * c.chunk);
     EXPECT_EQ(device.ReadFrame(frame_.data()), 1);
     EXPECT_TRUE(Uniform());
     EXPECT_NE(frame_[0], part[0]);  // the next frame, whole
-  }
-}
-
-TEST_F(ReadFrameTest, EnteredMidFrameRealignsWhereTheFrameEndsWithAZeroLengthRead) {
-  // 1024 x 768: six whole chunks of 131,072 bytes; the end is a
-  // zero-length read.
-  for (const uint32_t skipped : {1u, 3u, 5u}) {
-    SCOPED_TRACE(skipped);
-    CCameraDevice device;
-    Stream(device, kHalf, 1024, 768);
-    const std::vector<uint8_t> part = Skip(device, skipped * 131072);
-    EXPECT_EQ(device.ReadFrame(frame_.data()), 1);
-    EXPECT_TRUE(Uniform());
-    EXPECT_NE(frame_[0], part[0]);
   }
 }
 
