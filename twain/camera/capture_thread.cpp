@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 
 #include "common/camera_protocol.h"
 #include "sdk/core/isp.h"
@@ -37,15 +38,38 @@ constexpr DWORD kStopPatienceMs = 100;
 
 // ---- Threads ----
 
-void CUSBDevice::StartCapture() {
-  if (capture_.joinable()) return;
+bool CUSBDevice::StartCapture() {
+  if (capture_.joinable()) return true;
   run_ = true;
   ForgetLatest();
+  SetCapturing(true);
   capture_finished_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  capture_ = std::thread([this] {
-    CaptureThread();
-    SetEvent(capture_finished_);
-  });
+  if (capture_finished_) {
+    try {
+      capture_ = std::thread([this] {
+        CaptureThread();
+        SetCapturing(false);
+        SetEvent(capture_finished_);
+      });
+      return true;
+    } catch (const std::system_error&) {
+      CloseHandle(capture_finished_);
+      capture_finished_ = nullptr;
+    }
+  }
+  run_ = false;
+  SetCapturing(false);
+  MessageBoxA(dialog_, "Failed to start PLV210!", nullptr,
+              MB_OK | MB_ICONWARNING);
+  return false;
+}
+
+void CUSBDevice::SetCapturing(bool on) {
+  {
+    std::lock_guard lock(device_lock_);
+    capturing_ = on;
+  }
+  image_ready_.notify_all();
 }
 
 void CUSBDevice::StopCapture() {
@@ -92,6 +116,7 @@ void CUSBDevice::CaptureThread() {
         previous = latest_;
         latest_ = index;
       }
+      image_ready_.notify_all();
       if (previous >= 0) ReleaseBuffer(previous);
       Notify(1);
       continue;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,13 @@ class CUSBDevice : public CTWAIN {
   int GetSpeed(uint32_t* speed) override;
   void SetSpeed(uint32_t speed) override;
 
+  // The latest image as the preview draws it (DIB order: rows and bytes as
+  // its DIB header says), whatever the BGR option; false as CopyLatestImage.
+  bool CopyLatestDib(uint8_t* buffer, size_t capacity);
+  // Waits up to `timeout_ms` for a first image while the capture runs;
+  // true once there is one. A capture that has ended (or never started)
+  // ends the wait at once.
+  bool WaitForImage(DWORD timeout_ms);
   // Stops the capture, forgets the image and restarts at resolution
   // `index` (0..2).
   void ChangeResolution(int index);
@@ -88,7 +96,9 @@ class CUSBDevice : public CTWAIN {
   };
 
   // Capture path (capture_thread.cpp).
-  void StartCapture();
+  // False when the capture thread could not be started.
+  bool StartCapture();
+  void SetCapturing(bool on);
   void StopCapture();
   void CaptureThread();
   void ReaderThread();
@@ -108,6 +118,7 @@ class CUSBDevice : public CTWAIN {
   void Notify(WPARAM ok);
 
   // Image buffers.
+  bool CopyLatest(uint8_t* buffer, size_t capacity, bool reorder);
   int AcquireFreeBuffer();
   void ReleaseBuffer(int index);
   int AcquireLatest();
@@ -124,6 +135,10 @@ class CUSBDevice : public CTWAIN {
   std::mutex device_lock_;
   std::unique_ptr<CCameraDevice> device_;
   int latest_ = -1;
+  // The capture thread runs; with `image_ready_`, wakes a wait for the
+  // first image when an image is made or the thread ends.
+  bool capturing_ = false;
+  std::condition_variable image_ready_;
   Settings settings_;
   uint8_t tone_[256] = {};
   uint32_t bgr_ = 1;
