@@ -17,6 +17,10 @@ namespace vk::twain {
 
 using Bytes = std::vector<uint8_t>;
 
+// The tests' patience for a camera's first image: a sanitizer build on a
+// busy machine takes far longer than the source's own few seconds.
+inline constexpr DWORD kTestImageWaitMs = 60000;
+
 class DataSourceTest : public SdkFixture {
  protected:
   void SetUp() override {
@@ -26,7 +30,7 @@ class DataSourceTest : public SdkFixture {
     app_.Id = 7;
     app_.ProtocolMajor = 1;
     app_.ProtocolMinor = 9;
-    source_ = std::make_unique<CDataSource>(false, 1);
+    source_ = std::make_unique<CDataSource>(false, 1, kTestImageWaitMs);
   }
 
   TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) {

@@ -31,10 +31,11 @@ bool LeavesDataAlone(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg) {
 
 }  // namespace
 
-CDataSource::CDataSource(bool chinese, int processors)
+CDataSource::CDataSource(bool chinese, int processors, DWORD first_image_wait_ms)
     : capabilities_(std::make_unique<CCapabilityStore>(&manager_)),
       chinese_(chinese),
-      processors_(processors) {
+      processors_(processors),
+      first_image_wait_ms_(first_image_wait_ms) {
   identity_.Version = {1, 0, kOurLanguage, kOurCountry, {}};
   LoadString34(kStringInfo, identity_.Version.Info);
   identity_.ProtocolMajor = 1;

@@ -29,8 +29,10 @@ inline constexpr DWORD kFirstImageWaitMs = 5000;
 class CDataSource {
  public:
   // `chinese` chooses the Chinese dialogs; `processors` is handed to the
-  // camera (0: ask the machine).
-  explicit CDataSource(bool chinese, int processors = 0);
+  // camera (0: ask the machine); a transfer waits up to
+  // `first_image_wait_ms` for the camera's first image.
+  explicit CDataSource(bool chinese, int processors = 0,
+                       DWORD first_image_wait_ms = kFirstImageWaitMs);
   ~CDataSource();
   CDataSource(const CDataSource&) = delete;
   CDataSource& operator=(const CDataSource&) = delete;
@@ -94,6 +96,7 @@ class CDataSource {
   char transfer_file_[256] = {};
   const bool chinese_;
   const int processors_;
+  const DWORD first_image_wait_ms_;
 };
 
 }  // namespace vk::twain

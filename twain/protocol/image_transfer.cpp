@@ -28,7 +28,7 @@ void CDataSource::ImageSize(int* width, int* height) {
 // transfer). Null without a camera or an image.
 CUSBDevice* CDataSource::CameraWithImage() {
   CUSBDevice* camera = context_ ? context_->camera.get() : nullptr;
-  if (!camera || !camera->WaitForImage(kFirstImageWaitMs)) return nullptr;
+  if (!camera || !camera->WaitForImage(first_image_wait_ms_)) return nullptr;
   return camera;
 }
 
