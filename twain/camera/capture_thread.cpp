@@ -46,7 +46,7 @@ bool CUSBDevice::StartCapture() {
   capture_finished_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (capture_finished_) {
     try {
-      capture_ = std::thread([this] {
+      capture_ = NewThread([this] {
         CaptureThread();
         SetCapturing(false);
         SetEvent(capture_finished_);
@@ -145,10 +145,22 @@ void CUSBDevice::StartReader() {
     ready_list_ = nullptr;
   }
   reader_finished_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  reader_ = std::thread([this] {
-    ReaderThread();
-    SetEvent(reader_finished_);
-  });
+  try {
+    if (reader_finished_) {
+      reader_ = NewThread([this] {
+        ReaderThread();
+        SetEvent(reader_finished_);
+      });
+      return;
+    }
+  } catch (const std::system_error&) {
+    CloseHandle(reader_finished_);
+    reader_finished_ = nullptr;
+  }
+  // No reader: the capture thread reads each frame itself.
+  reader_run_ = false;
+  reader_alive_ = false;
+  multi_ = false;
 }
 
 void CUSBDevice::StopReader() {

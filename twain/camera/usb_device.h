@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -88,6 +89,13 @@ class CUSBDevice : public CTWAIN {
   bool multi_processor() const { return multi_; }
   bool capture_running() const { return capture_.joinable(); }
   const BITMAPINFOHEADER& dib_header() const { return dib_header_; }
+
+ protected:
+  // Runs `body` on a thread of its own; throws std::system_error when the
+  // system gives no thread.
+  virtual std::thread NewThread(std::function<void()> body) {
+    return std::thread(std::move(body));
+  }
 
  private:
   struct RawNode {
