@@ -148,7 +148,6 @@ TEST_F(AcquisitionTest, ACameraThatNeverDeliversFailsTheTransfer) {
   sim::FaultPlan faults;
   faults.cut_frame_bytes = 4096;  // every frame ends early: none is whole
   Camera().SetFaults(faults);
-  source_ = std::make_unique<CDataSource>(false, 1);  // the source's own wait
   Open();
   EnableWithoutUi();
   TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);

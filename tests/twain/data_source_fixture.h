@@ -17,8 +17,9 @@ namespace vk::twain {
 
 using Bytes = std::vector<uint8_t>;
 
-// The tests' patience for a camera's first image: a sanitizer build on a
-// busy machine takes far longer than the source's own few seconds.
+// The tests' patience with a capture that does not get on: a sanitizer
+// build on a busy machine may take longer than the source's few seconds
+// over one step.
 inline constexpr DWORD kTestImageWaitMs = 60000;
 
 class DataSourceTest : public SdkFixture {

@@ -119,13 +119,15 @@ Picture ReadBmp(const std::string& path) {
 // The SDK's picture of the camera at the source's frame size, once its
 // exposure has settled: what every transfer must show.
 Picture SdkReference(double settle_frames) {
-  char resolution_name[] = "--resolution", resolution[] = "1";
-  char* argv[] = {resolution_name, resolution};
-  static_assert(kSourceResolution == 1);
+  char name[] = "--resolution";
+  std::string resolution = std::to_string(kSourceResolution);
+  char* argv[] = {name, resolution.data()};
   Session session(Options(2, argv, 0));
-  if (!session.ok() ||
-      !session.WaitForFrames(static_cast<uint64_t>(settle_frames)))
-    return {};
+  if (!session.ok()) return {};
+  // Frame by frame: a slow build takes its time, a camera that stopped
+  // sending ends it.
+  for (int i = 0; i < static_cast<int>(settle_frames); ++i)
+    if (!session.WaitForFrames(1)) return {};
   std::vector<uint8_t> rgb24(static_cast<size_t>(session.width()) *
                              session.height() * 3);
   if (CameraGrabFrame(rgb24.data()) != 1) return {};
@@ -191,12 +193,13 @@ class TwainSession {
   // The application's message loop: every message is offered to the source
   // (MSG_PROCESSEVENT), which is how its dialog sees the camera's images,
   // and a notice the manager keeps comes back with the next event. Runs
-  // until the source announces a transfer (when `until_ready`), `images`
-  // more images were made, or `seconds` passed.
+  // until the source announces a transfer (when `until_ready`) or `images`
+  // more images were made; gives up when `seconds` pass without an image
+  // or the notice.
   bool Pump(int images, double seconds, bool until_ready) {
     const int target = images_ + images;
-    const auto end = std::chrono::steady_clock::now() +
-                     std::chrono::duration<double>(seconds);
+    const auto patience = std::chrono::duration<double>(seconds);
+    auto end = std::chrono::steady_clock::now() + patience;
     while (std::chrono::steady_clock::now() < end) {
       if (TwainManager::TakeNotice() == MSG_XFERREADY) ready_ = true;
       if (until_ready ? ready_ : images_ >= target) return true;
@@ -204,7 +207,10 @@ class TwainSession {
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == kFrameNotify) {
           dialog_ = msg.hwnd;
-          if (msg.wParam == 1) ++images_;
+          if (msg.wParam == 1) {
+            ++images_;
+            end = std::chrono::steady_clock::now() + patience;
+          }
         }
         TW_EVENT event = {&msg, 0};
         Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
@@ -350,7 +356,7 @@ int TwainUi(const Options& options, const Picture& reference) {
       dialog.view()
           .Items(IDC_RESOLUTION)[dialog.view().Selection(IDC_RESOLUTION)]
           .c_str());
-  if (!PumpFor(source, app, 10,
+  if (!PumpFor(source, app, 60,
                [&] { return dialog.view().IsEnabled(IDC_CAPTURE); })) {
     std::fprintf(stderr, "vkcam: no image arrived\n");
     return 1;
@@ -455,7 +461,7 @@ int Twain(const Options& options) {
   }
   s.ListCapabilities();
   const std::string base = options.Text("out", "twain");
-  const double seconds = options.Number("seconds", 20);
+  const double seconds = options.Number("seconds", 20);  // patience per step
   const int settle = static_cast<int>(options.Number("settle", 30));
   int failures = 0;
   // Without the dialog: the first transfer is announced at once and taken

@@ -68,6 +68,17 @@ void CUSBDevice::SetCapturing(bool on) {
   {
     std::lock_guard lock(device_lock_);
     capturing_ = on;
+    steps_ = 0;
+    bad_frames_ = 0;
+  }
+  image_ready_.notify_all();
+}
+
+void CUSBDevice::Step(bool bad) {
+  {
+    std::lock_guard lock(device_lock_);
+    ++steps_;
+    bad_frames_ += bad;
   }
   image_ready_.notify_all();
 }
@@ -101,6 +112,7 @@ void CUSBDevice::CaptureThread() {
     Notify(0);
     return;
   }
+  Step(false);
   {
     std::lock_guard lock(device_lock_);
     device_->SetStreamControl(kStreamRestart);
@@ -184,6 +196,7 @@ void CUSBDevice::ReaderThread() {
         free_list_ = node->next;
       }
       const int r = device_->ReadFrame(node->data.get());
+      if (r >= 0) Step(r == 0);
       std::lock_guard lock(raw_lock_);
       if (r < 0) {
         node->next = free_list_;
@@ -313,7 +326,9 @@ void CUSBDevice::CloseCamera() {
 int CUSBDevice::TakeRawFrame(RawNode** node) {
   if (!multi_) {
     *node = &nodes_[0];
-    return device_->ReadFrame(nodes_[0].data.get());
+    const int read = device_->ReadFrame(nodes_[0].data.get());
+    if (read >= 0) Step(read == 0);
+    return read;
   }
   if (!reader_alive_.load()) return -1;
   {

@@ -166,12 +166,16 @@ bool CUSBDevice::CopyLatest(uint8_t* buffer, size_t capacity, bool reorder) {
   return true;
 }
 
-bool CUSBDevice::WaitForImage(DWORD timeout_ms) {
+bool CUSBDevice::WaitForImage(DWORD quiet_ms) {
   std::unique_lock lock(device_lock_);
-  return image_ready_.wait_for(
-             lock, std::chrono::milliseconds(timeout_ms),
-             [this] { return latest_ >= 0 || !capturing_; }) &&
-         latest_ >= 0;
+  for (;;) {
+    const uint64_t steps = steps_;
+    const bool woken = image_ready_.wait_for(lock, std::chrono::milliseconds(quiet_ms), [&] {
+      return latest_ >= 0 || !capturing_ || steps_ != steps;
+    });
+    if (latest_ >= 0) return true;
+    if (!woken || !capturing_ || bad_frames_ >= kBadFramesGiveUp) return false;
+  }
 }
 
 // ---- Preview ----

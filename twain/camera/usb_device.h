@@ -22,6 +22,7 @@
 namespace vk::twain {
 
 inline constexpr int kImageBuffers = 3;
+inline constexpr int kBadFramesGiveUp = 8;
 inline constexpr int kRawNodes = 3;
 
 class CUSBDevice : public CTWAIN {
@@ -73,10 +74,12 @@ class CUSBDevice : public CTWAIN {
   // The latest image as the preview draws it (DIB order: rows and bytes as
   // its DIB header says), whatever the BGR option; false as CopyLatestImage.
   bool CopyLatestDib(uint8_t* buffer, size_t capacity);
-  // Waits up to `timeout_ms` for a first image while the capture runs;
-  // true once there is one. A capture that has ended (or never started)
-  // ends the wait at once.
-  bool WaitForImage(DWORD timeout_ms);
+  // Waits for a first image while the capture runs and gets on: true once
+  // there is one. Gives up when the capture has ended (or never started),
+  // when the camera has sent kBadFramesGiveUp frames without a whole one,
+  // or when `quiet_ms` pass without the capture getting on (the camera
+  // opened, a frame came); so a slow machine waits as long as it needs.
+  bool WaitForImage(DWORD quiet_ms);
   // Stops the capture, forgets the image and restarts at resolution
   // `index` (0..2).
   void ChangeResolution(int index);
@@ -107,6 +110,9 @@ class CUSBDevice : public CTWAIN {
   // False when the capture thread could not be started.
   bool StartCapture();
   void SetCapturing(bool on);
+  // The capture got on: the camera opened or a frame came (`bad`: one that
+  // was not whole).
+  void Step(bool bad);
   void StopCapture();
   void CaptureThread();
   void ReaderThread();
@@ -143,9 +149,11 @@ class CUSBDevice : public CTWAIN {
   std::mutex device_lock_;
   std::unique_ptr<CCameraDevice> device_;
   int latest_ = -1;
-  // The capture thread runs; with `image_ready_`, wakes a wait for the
-  // first image when an image is made or the thread ends.
+  // The capture thread runs, and how it gets on since it started: with
+  // `image_ready_`, they wake a wait for the first image.
   bool capturing_ = false;
+  uint64_t steps_ = 0;
+  int bad_frames_ = 0;
   std::condition_variable image_ready_;
   Settings settings_;
   uint8_t tone_[256] = {};

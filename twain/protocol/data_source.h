@@ -21,16 +21,18 @@ struct CAcquireContext {
   std::unique_ptr<CUSBDevice> camera;
 };
 
-// How long a transfer waits for the camera's first image after enabling:
-// the first one takes about a second; a camera that never delivers fails
-// the transfer after this.
+// How long a transfer waits for the camera's first image without the
+// capture getting on (the camera opening, a frame coming): the first image
+// takes about a second; a camera that never delivers fails the transfer
+// within this (or at once, once it has sent several frames and none whole).
 inline constexpr DWORD kFirstImageWaitMs = 5000;
 
 class CDataSource {
  public:
   // `chinese` chooses the Chinese dialogs; `processors` is handed to the
-  // camera (0: ask the machine); a transfer waits up to
-  // `first_image_wait_ms` for the camera's first image.
+  // camera (0: ask the machine); a transfer waits for the camera's first
+  // image while the capture gets on, giving up after `first_image_wait_ms`
+  // without it getting on.
   explicit CDataSource(bool chinese, int processors = 0,
                        DWORD first_image_wait_ms = kFirstImageWaitMs);
   ~CDataSource();

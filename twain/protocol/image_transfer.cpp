@@ -24,8 +24,8 @@ void CDataSource::ImageSize(int* width, int* height) {
 
 // The camera, once it has an image: enabled without its dialog the source
 // announces a transfer before the camera's first image, so a transfer asked
-// for at once waits for it (bounded: a camera that never delivers fails the
-// transfer). Null without a camera or an image.
+// for at once waits for it (while the capture gets on: a camera that never
+// delivers fails the transfer). Null without a camera or an image.
 CUSBDevice* CDataSource::CameraWithImage() {
   CUSBDevice* camera = context_ ? context_->camera.get() : nullptr;
   if (!camera || !camera->WaitForImage(first_image_wait_ms_)) return nullptr;
