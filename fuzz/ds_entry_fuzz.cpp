@@ -99,10 +99,14 @@ CDataSource& Source() {
 }
 
 // A capability container of random type, length and content, from the
-// memory the source uses.
+// memory the source uses. The 2.x manager's memory has no size query, so
+// the source takes a container to hold the one value it reads: there the
+// container has room for the largest (a type and a STR32), whatever its
+// content; short ones are fuzzed in global memory, whose size is known.
 HGLOBAL RandomContainer(const CDataSource& source, Input& in) {
-  const size_t size = in.Byte() % 48;
+  size_t size = in.Byte() % 48;
   if (size == 0) return nullptr;
+  if (source.manager().has_entry_points()) size = std::max<size_t>(size, 2 + 34);
   HGLOBAL block = source.manager().Allocate(size);
   in.Fill(source.manager().Lock(block), size);
   source.manager().Unlock(block);
