@@ -58,7 +58,9 @@ class Session {
 
   // A 2.x manager's memory functions, when it gives them; else the
   // platform's global memory.
-  bool TakeEntryPoints() { return Manager(DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &points_) == TWRC_SUCCESS; }
+  bool TakeEntryPoints() {
+    return Manager(DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &points_) == TWRC_SUCCESS;
+  }
   TW_HANDLE Allocate(TW_UINT32 bytes) {
     return points_.DSM_MemAllocate ? points_.DSM_MemAllocate(bytes) : GlobalAlloc(GHND, bytes);
   }
