@@ -192,7 +192,7 @@ class TwainSession {
   }
   // The application's message loop: every message is offered to the source
   // (MSG_PROCESSEVENT), which is how its dialog sees the camera's images,
-  // and a notice the manager keeps comes back with the next event. Runs
+  // and between events it takes the notice the manager keeps for it. Runs
   // until the source announces a transfer (when `until_ready`) or `images`
   // more images were made; gives up when `seconds` pass without an image
   // or the notice.

@@ -1,7 +1,7 @@
 // vkcam twain's TWAIN source manager, played as the TWAIN Working Group's
 // 2.x manager behaves: it hands a source whose identity carries DF_DS2 its
 // entry points (DAT_ENTRYPOINT) before opening it, keeps the source's
-// notices until the application's next event passes (MSG_PROCESSEVENT),
+// notices until the application takes them,
 // and all memory between source and application is its own: on Linux plain
 // allocations whose handle is the memory, on Windows fixed global memory.
 // As a 1.x manager (version 1) it hands nothing over: the source reaches
