@@ -7,8 +7,11 @@
 #     service, started and stopped;
 #   - on a virtual display of its own (Xvfb), which no one sees: PLV210.ds
 #     through Wine's own source manager, which loads sources by fixed names
-#     only (it is installed as twain_64\sane.ds in this prefix), with its
-#     real dialog and settings sheet driven by the test application.
+#     only (it is installed as twain_64\sane.ds in this prefix), and through
+#     TWAINDSM.dll, a 2.x manager that behaves as the TWAIN Working Group's
+#     (it finds the source as twain_64\VELMORAN\PLV210.ds and hands it its
+#     entry points), with its real dialog and settings sheet driven by the
+#     test application.
 # Usage: scripts/wine_checks.sh [BUILD_DIR]   (default build-win64)
 set -euo pipefail
 build=$(realpath "${1:-build-win64}")
@@ -46,6 +49,15 @@ cp "$build/twain/PLV210.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
 wineserver -k 2>/dev/null || true
 wineserver -w
 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  timeout --kill-after=10 120 wine "$build/tests/windows/wine_twain_app.exe"
+  timeout --kill-after=10 120 wine "$build/tests/windows/wine_twain_app.exe" twain_32.dll
+wineserver -k 2>/dev/null || true
+
+echo "wine-check: PLV210.ds through a 2.x source manager (TWAINDSM.dll), on a virtual display"
+rm "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
+mkdir -p "$WINEPREFIX/drive_c/windows/twain_64/VELMORAN"
+cp "$build/twain/PLV210.ds" "$WINEPREFIX/drive_c/windows/twain_64/VELMORAN/PLV210.ds"
+wineserver -w
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+  timeout --kill-after=10 120 wine "$build/tests/windows/wine_twain_app.exe" TWAINDSM.dll
 wineserver -k 2>/dev/null || true
 echo "wine-check: all passed"

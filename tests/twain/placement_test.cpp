@@ -33,5 +33,13 @@ TEST(TwainPlacement, KeptInsideTheWorkArea) {
   EXPECT_EQ(p.y, 0);
 }
 
+TEST(TwainPlacement, OnlyAVisibleUnminimisedParentIsTheReference) {
+  EXPECT_TRUE(CentresOnParent(kStyleVisible));
+  EXPECT_TRUE(CentresOnParent(kStyleVisible | 0x00CF0000));  // an overlapped window
+  EXPECT_FALSE(CentresOnParent(kStyleVisible | kStyleMinimised)) << "minimised";
+  EXPECT_FALSE(CentresOnParent(0x00CF0000)) << "hidden";
+  EXPECT_FALSE(CentresOnParent(kStyleMinimised));
+}
+
 }  // namespace
 }  // namespace vk::twain

@@ -1,7 +1,10 @@
 // The data source's camera engine against the whole simulated stack.
 #include "twain/camera/usb_device.h"
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <system_error>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -71,6 +74,46 @@ TEST_F(UsbDeviceTest, OpenSequenceAndRegisterWrites) {
   EXPECT_EQ(std::vector<uint16_t>(words.begin(), words.begin() + 7),
             (std::vector<uint16_t>{1, 0, 1, 1, 0, 1, 3}));
   EXPECT_EQ(std::vector<uint16_t>(words.end() - 2, words.end()), (std::vector<uint16_t>{1, 0}));
+}
+
+// A camera on a system that gives it no threads (or none but its first).
+class ThreadlessCamera : public CUSBDevice {
+ public:
+  ThreadlessCamera(int processors, int threads) : CUSBDevice(processors), threads_(threads) {}
+
+ protected:
+  std::thread NewThread(std::function<void()> body) override {
+    if (threads_-- <= 0)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return CUSBDevice::NewThread(std::move(body));
+  }
+
+ private:
+  std::atomic<int> threads_;
+};
+
+TEST_F(UsbDeviceTest, ACaptureThreadThatCannotStartIsReported) {
+  ThreadlessCamera device(1, 0);
+  device.SetDialog(dialog_);
+  device.StartPreview(0, 0);
+  EXPECT_FALSE(device.capture_running());
+  const auto boxes = host::TakeMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Failed to start PLV210!");
+  EXPECT_EQ(boxes[0].owner, dialog_);
+  EXPECT_EQ(boxes[0].caption, "");
+  EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+  EXPECT_FALSE(device.WaitForImage(0));
+}
+
+TEST_F(UsbDeviceTest, WithoutAReaderThreadTheCaptureThreadReadsItself) {
+  ThreadlessCamera device(2, 1);  // the capture thread, no reader
+  device.SetDialog(dialog_);
+  device.StartPreview(0, 0);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(NextNotify(), 1);
+  device.StopPreview();
+  EXPECT_FALSE(device.multi_processor());
+  EXPECT_TRUE(host::TakeMessageBoxes().empty());
 }
 
 TEST_F(UsbDeviceTest, BothProcessorModesDeliverImages) {

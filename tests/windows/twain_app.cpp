@@ -1,10 +1,14 @@
-// A TWAIN application for the data source under the system's own source
-// manager (twain_32.dll), with no camera attached, on a (virtual) desktop:
+// A TWAIN application for the data source under a source manager: the
+// system's own (twain_32.dll, 1.x) or a 2.x manager (TWAINDSM.dll), named
+// by the first argument, with no camera attached, on a (virtual) desktop:
 // it finds and opens the source and negotiates capabilities; enables it
 // without its user interface and checks that the announced transfer is
 // refused cleanly; then enables it with its dialog, looks at the real
 // controls, opens and closes the settings sheet and cancels the dialog as a
-// user would. A watcher thread plays the user: it answers the message box
+// user would. Under a 2.x manager the source must have been handed its
+// entry points (it announces DF_DS2), and every container is the manager's
+// memory, as the application takes and frees it through the manager's
+// functions. A watcher thread plays the user: it answers the message box
 // that reports the missing camera and closes the modal sheet. Prints each
 // step; exits 0 when every step behaved.
 #include <atomic>
@@ -52,7 +56,32 @@ class Session {
   }
   TW_IDENTITY& source() { return source_; }
 
+  // A 2.x manager's memory functions, when it gives them; else the
+  // platform's global memory.
+  bool TakeEntryPoints() {
+    return Manager(DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &points_) == TWRC_SUCCESS;
+  }
+  TW_HANDLE Allocate(TW_UINT32 bytes) {
+    return points_.DSM_MemAllocate ? points_.DSM_MemAllocate(bytes) : GlobalAlloc(GHND, bytes);
+  }
+  void* Lock(TW_HANDLE h) { return points_.DSM_MemLock ? points_.DSM_MemLock(h) : GlobalLock(h); }
+  void Unlock(TW_HANDLE h) {
+    if (points_.DSM_MemUnlock) {
+      points_.DSM_MemUnlock(h);
+    } else {
+      GlobalUnlock(h);
+    }
+  }
+  void Free(TW_HANDLE h) {
+    if (points_.DSM_MemFree) {
+      points_.DSM_MemFree(h);
+    } else {
+      GlobalFree(h);
+    }
+  }
+
  private:
+  TW_ENTRYPOINT points_ = {};
   DSMENTRYPROC entry_;
   TW_IDENTITY app_ = {};
   TW_IDENTITY source_ = {};
@@ -64,22 +93,22 @@ long CurrentValue(Session& s, TW_UINT16 cap) {
   if (s.Source(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &c) != TWRC_SUCCESS) return -1;
   long value = -1;
   if (c.ConType == TWON_ONEVALUE) {
-    const auto* one = static_cast<const TW_ONEVALUE*>(GlobalLock(c.hContainer));
+    const auto* one = static_cast<const TW_ONEVALUE*>(s.Lock(c.hContainer));
     value = static_cast<long>(one->Item);
-    GlobalUnlock(c.hContainer);
+    s.Unlock(c.hContainer);
   }
-  GlobalFree(c.hContainer);
+  s.Free(c.hContainer);
   return value;
 }
 
 bool SetTransferCount(Session& s, TW_INT16 count) {
-  TW_CAPABILITY c = {CAP_XFERCOUNT, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
-  auto* one = static_cast<TW_ONEVALUE*>(GlobalLock(c.hContainer));
+  TW_CAPABILITY c = {CAP_XFERCOUNT, TWON_ONEVALUE, s.Allocate(sizeof(TW_ONEVALUE))};
+  auto* one = static_cast<TW_ONEVALUE*>(s.Lock(c.hContainer));
   one->ItemType = TWTY_INT16;
   one->Item = static_cast<TW_UINT32>(static_cast<TW_UINT16>(count));
-  GlobalUnlock(c.hContainer);
+  s.Unlock(c.hContainer);
   const bool ok = s.Source(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c) == TWRC_SUCCESS;
-  GlobalFree(c.hContainer);
+  s.Free(c.hContainer);
   return ok;
 }
 
@@ -161,9 +190,10 @@ HWND SourceDialog() { return FindWindowA("#32770", "PLV210 USB2.0 Camera"); }
 
 }  // namespace
 
-int main() {
-  HMODULE manager = LoadLibraryA("twain_32.dll");
-  Check(manager != nullptr, "the source manager twain_32.dll loads");
+int main(int argc, char** argv) {
+  const std::string name = argc > 1 ? argv[1] : "twain_32.dll";
+  HMODULE manager = LoadLibraryA(name.c_str());
+  Check(manager != nullptr, ("the source manager " + name + " loads").c_str());
   if (!manager) return 1;
   auto entry = reinterpret_cast<DSMENTRYPROC>(
       reinterpret_cast<void*>(GetProcAddress(manager, "DSM_Entry")));
@@ -182,6 +212,9 @@ int main() {
               s.source().Manufacturer);
   Check(found && std::strstr(s.source().ProductName, "PLV210") != nullptr,
         "the manager lists the data source");
+  Check((s.source().SupportedGroups & DF_DS2) != 0, "the source announces DF_DS2");
+  const bool version2 = s.TakeEntryPoints();
+  std::printf("      a %s source manager\n", version2 ? "2.x" : "1.x");
   Check(s.Manager(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &s.source()) == TWRC_SUCCESS,
         "MSG_OPENDS");
 

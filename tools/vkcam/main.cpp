@@ -10,9 +10,12 @@
 //   vkcam record [--seconds S] [--codec NAME] [--out FILE.avi]
 //                                        an AVI of the live picture
 //   vkcam codecs                         the installed video compressors
-//   vkcam twain [--source PLV210.ds] [--out BASE]
-//                                        the TWAIN data source: capabilities,
-//                                        native, memory and file transfers
+//   vkcam twain [--source PLV210.ds] [--out BASE] [--manager 2|1]
+//                                        the TWAIN data source through a 2.x
+//                                        (or 1.x) source manager:
+//                                        capabilities, native, memory and
+//                                        file transfers, the dialog, each
+//                                        image checked against the SDK's
 //   vkcam twain --ui                     a session through its dialogs
 //   vkcam stream [--seconds S|--frames N]  frames/s, MB/s, bad frames, AE/AWB
 //   vkcam preview [--seconds S] [--window WxH]  the live picture
@@ -48,7 +51,7 @@ int main(int argc, char** argv) {
                "usage: vkcam devices [--registry] | ioctl N CODE [HEX] [OUTLEN] | info |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
-               "             twain [--source PLV210.ds] [--out BASE] [--ui] |\n"
+               "             twain [--source PLV210.ds] [--out BASE] [--manager 2|1] [--ui] |\n"
                "             stream [--seconds S | --frames N] |\n"
                "             preview [--seconds S] [--window WxH] |\n"
                "             get [NAME] | set NAME VALUE\n"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 
 #include "common/camera_protocol.h"
 #include "sdk/core/isp.h"
@@ -37,15 +38,49 @@ constexpr DWORD kStopPatienceMs = 100;
 
 // ---- Threads ----
 
-void CUSBDevice::StartCapture() {
-  if (capture_.joinable()) return;
+bool CUSBDevice::StartCapture() {
+  if (capture_.joinable()) return true;
   run_ = true;
   ForgetLatest();
+  SetCapturing(true);
   capture_finished_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  capture_ = std::thread([this] {
-    CaptureThread();
-    SetEvent(capture_finished_);
-  });
+  if (capture_finished_) {
+    try {
+      capture_ = NewThread([this] {
+        CaptureThread();
+        SetCapturing(false);
+        SetEvent(capture_finished_);
+      });
+      return true;
+    } catch (const std::system_error&) {
+      CloseHandle(capture_finished_);
+      capture_finished_ = nullptr;
+    }
+  }
+  run_ = false;
+  SetCapturing(false);
+  MessageBoxA(dialog_, "Failed to start PLV210!", nullptr,
+              MB_OK | MB_ICONWARNING);
+  return false;
+}
+
+void CUSBDevice::SetCapturing(bool on) {
+  {
+    std::lock_guard lock(device_lock_);
+    capturing_ = on;
+    steps_ = 0;
+    bad_frames_ = 0;
+  }
+  image_ready_.notify_all();
+}
+
+void CUSBDevice::Step(bool bad) {
+  {
+    std::lock_guard lock(device_lock_);
+    ++steps_;
+    bad_frames_ += bad;
+  }
+  image_ready_.notify_all();
 }
 
 void CUSBDevice::StopCapture() {
@@ -77,6 +112,7 @@ void CUSBDevice::CaptureThread() {
     Notify(0);
     return;
   }
+  Step(false);
   {
     std::lock_guard lock(device_lock_);
     device_->SetStreamControl(kStreamRestart);
@@ -92,6 +128,7 @@ void CUSBDevice::CaptureThread() {
         previous = latest_;
         latest_ = index;
       }
+      image_ready_.notify_all();
       if (previous >= 0) ReleaseBuffer(previous);
       Notify(1);
       continue;
@@ -120,10 +157,22 @@ void CUSBDevice::StartReader() {
     ready_list_ = nullptr;
   }
   reader_finished_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  reader_ = std::thread([this] {
-    ReaderThread();
-    SetEvent(reader_finished_);
-  });
+  try {
+    if (reader_finished_) {
+      reader_ = NewThread([this] {
+        ReaderThread();
+        SetEvent(reader_finished_);
+      });
+      return;
+    }
+  } catch (const std::system_error&) {
+    CloseHandle(reader_finished_);
+    reader_finished_ = nullptr;
+  }
+  // No reader: the capture thread reads each frame itself.
+  reader_run_ = false;
+  reader_alive_ = false;
+  multi_ = false;
 }
 
 void CUSBDevice::StopReader() {
@@ -147,6 +196,7 @@ void CUSBDevice::ReaderThread() {
         free_list_ = node->next;
       }
       const int r = device_->ReadFrame(node->data.get());
+      if (r >= 0) Step(r == 0);
       std::lock_guard lock(raw_lock_);
       if (r < 0) {
         node->next = free_list_;
@@ -276,7 +326,9 @@ void CUSBDevice::CloseCamera() {
 int CUSBDevice::TakeRawFrame(RawNode** node) {
   if (!multi_) {
     *node = &nodes_[0];
-    return device_->ReadFrame(nodes_[0].data.get());
+    const int read = device_->ReadFrame(nodes_[0].data.get());
+    if (read >= 0) Step(read == 0);
+    return read;
   }
   if (!reader_alive_.load()) return -1;
   {

@@ -128,6 +128,14 @@ void CUSBDevice::ForgetLatest() {
 }
 
 bool CUSBDevice::CopyLatestImage(uint8_t* buffer, size_t capacity) {
+  return CopyLatest(buffer, capacity, bgr_ != 0);
+}
+
+bool CUSBDevice::CopyLatestDib(uint8_t* buffer, size_t capacity) {
+  return CopyLatest(buffer, capacity, false);
+}
+
+bool CUSBDevice::CopyLatest(uint8_t* buffer, size_t capacity, bool reorder) {
   int width, height;
   {
     std::lock_guard lock(device_lock_);  // the size the images were made at
@@ -139,9 +147,9 @@ bool CUSBDevice::CopyLatestImage(uint8_t* buffer, size_t capacity) {
   const int index = AcquireLatest();
   if (index < 0) return false;
   const uint8_t* image = images_[index].get();
-  if (bgr_) {
-    // Top row first with red and blue exchanged, taken while copying so
-    // that the shared image stays as the preview draws it.
+  if (reorder) {
+    // Rows in reverse order with red and blue exchanged, taken while
+    // copying so that the shared image stays as the preview draws it.
     for (int y = 0; y < height; ++y) {
       const uint8_t* in = image + row * (height - 1 - y);
       uint8_t* out = buffer + row * y;
@@ -156,6 +164,18 @@ bool CUSBDevice::CopyLatestImage(uint8_t* buffer, size_t capacity) {
   }
   ReleaseBuffer(index);
   return true;
+}
+
+bool CUSBDevice::WaitForImage(DWORD quiet_ms) {
+  std::unique_lock lock(device_lock_);
+  for (;;) {
+    const uint64_t steps = steps_;
+    const bool woken = image_ready_.wait_for(lock, std::chrono::milliseconds(quiet_ms), [&] {
+      return latest_ >= 0 || !capturing_ || steps_ != steps;
+    });
+    if (latest_ >= 0) return true;
+    if (!woken || !capturing_ || bad_frames_ >= kBadFramesGiveUp) return false;
+  }
 }
 
 // ---- Preview ----

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,6 +22,7 @@
 namespace vk::twain {
 
 inline constexpr int kImageBuffers = 3;
+inline constexpr int kBadFramesGiveUp = 8;
 inline constexpr int kRawNodes = 3;
 
 class CUSBDevice : public CTWAIN {
@@ -68,6 +71,15 @@ class CUSBDevice : public CTWAIN {
   int GetSpeed(uint32_t* speed) override;
   void SetSpeed(uint32_t speed) override;
 
+  // The latest image as the preview draws it (DIB order: rows and bytes as
+  // its DIB header says), whatever the BGR option; false as CopyLatestImage.
+  bool CopyLatestDib(uint8_t* buffer, size_t capacity);
+  // Waits for a first image while the capture runs and gets on: true once
+  // there is one. Gives up when the capture has ended (or never started),
+  // when the camera has sent kBadFramesGiveUp frames without a whole one,
+  // or when `quiet_ms` pass without the capture getting on (the camera
+  // opened, a frame came); so a slow machine waits as long as it needs.
+  bool WaitForImage(DWORD quiet_ms);
   // Stops the capture, forgets the image and restarts at resolution
   // `index` (0..2).
   void ChangeResolution(int index);
@@ -81,6 +93,13 @@ class CUSBDevice : public CTWAIN {
   bool capture_running() const { return capture_.joinable(); }
   const BITMAPINFOHEADER& dib_header() const { return dib_header_; }
 
+ protected:
+  // Runs `body` on a thread of its own; throws std::system_error when the
+  // system gives no thread.
+  virtual std::thread NewThread(std::function<void()> body) {
+    return std::thread(std::move(body));
+  }
+
  private:
   struct RawNode {
     RawNode* next = nullptr;
@@ -88,7 +107,12 @@ class CUSBDevice : public CTWAIN {
   };
 
   // Capture path (capture_thread.cpp).
-  void StartCapture();
+  // False when the capture thread could not be started.
+  bool StartCapture();
+  void SetCapturing(bool on);
+  // The capture got on: the camera opened or a frame came (`bad`: one that
+  // was not whole).
+  void Step(bool bad);
   void StopCapture();
   void CaptureThread();
   void ReaderThread();
@@ -108,6 +132,7 @@ class CUSBDevice : public CTWAIN {
   void Notify(WPARAM ok);
 
   // Image buffers.
+  bool CopyLatest(uint8_t* buffer, size_t capacity, bool reorder);
   int AcquireFreeBuffer();
   void ReleaseBuffer(int index);
   int AcquireLatest();
@@ -124,6 +149,12 @@ class CUSBDevice : public CTWAIN {
   std::mutex device_lock_;
   std::unique_ptr<CCameraDevice> device_;
   int latest_ = -1;
+  // The capture thread runs, and how it gets on since it started: with
+  // `image_ready_`, they wake a wait for the first image.
+  bool capturing_ = false;
+  uint64_t steps_ = 0;
+  int bad_frames_ = 0;
+  std::condition_variable image_ready_;
   Settings settings_;
   uint8_t tone_[256] = {};
   uint32_t bgr_ = 1;

@@ -13,6 +13,10 @@ LONG Place(LONG size, LONG reference_low, LONG reference_high, LONG low, LONG hi
 
 }  // namespace
 
+bool CentresOnParent(uint32_t style) {
+  return (style & kStyleVisible) != 0 && (style & kStyleMinimised) == 0;
+}
+
 POINT PlaceDialog(const RECT& dialog, const RECT* parent, const RECT& work) {
   const RECT& reference = parent ? *parent : work;
   const LONG width = dialog.right - dialog.left;

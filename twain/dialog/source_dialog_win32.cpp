@@ -72,15 +72,21 @@ void CSourceDialog::DestroyWindowAndView() {
   view_.reset();
 }
 
+static_assert(kStyleVisible == WS_VISIBLE && kStyleMinimised == WS_MINIMIZE);
+
 void CSourceDialog::Show() {
   if (window_ == nullptr) return;
   RECT dialog = {}, work_area = {};
   GetWindowRect(window_, &dialog);
   SystemParametersInfoA(SPI_GETWORKAREA, 0, &work_area, 0);
+  // A minimised or hidden parent's rectangle lies off the screen: the work
+  // area is the reference then.
   HWND parent = GetParent(window_);
   RECT parent_rect = {};
   const bool centred_on_parent =
-      parent != nullptr && IsWindowVisible(parent) && GetWindowRect(parent, &parent_rect);
+      parent != nullptr &&
+      CentresOnParent(static_cast<uint32_t>(GetWindowLongPtrA(parent, GWL_STYLE))) &&
+      GetWindowRect(parent, &parent_rect);
   view_->MoveDialog(PlaceDialog(dialog, centred_on_parent ? &parent_rect : nullptr, work_area));
   ShowWindow(window_, SW_SHOW);
   visible_ = true;

@@ -94,8 +94,10 @@ void CWin32View::SetDialogSize(int width, int height) {
                SWP_NOMOVE | SWP_NOZORDER);
 }
 
+// Moved only: neither resized, nor activated, nor changed in z-order.
 void CWin32View::MoveDialog(POINT top_left) {
-  SetWindowPos(window_, nullptr, top_left.x, top_left.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SetWindowPos(window_, nullptr, top_left.x, top_left.y, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CWin32View::Repaint(int id) { InvalidateRect(Item(id), nullptr, FALSE); }

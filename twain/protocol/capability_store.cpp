@@ -104,28 +104,30 @@ bool GetItem(TW_UINT16 type, const uint8_t* in, size_t room, uint8_t* stored) {
   }
 }
 
-// A movable global block of `bytes` filled by `fill`; null when it cannot
-// be had.
+// A block of `bytes` from the manager's memory (or movable global memory),
+// filled by `fill`; null when it cannot be had.
 template <typename Fill>
-HGLOBAL Container(size_t bytes, Fill fill) {
-  HGLOBAL block = GlobalAlloc(GHND, bytes);
+HGLOBAL Container(const CManagerLink& memory, size_t bytes, Fill fill) {
+  HGLOBAL block = memory.Allocate(bytes);
   if (!block) return nullptr;
-  auto* p = static_cast<uint8_t*>(GlobalLock(block));
+  auto* p = static_cast<uint8_t*>(memory.Lock(block));
   if (!p) {
-    GlobalFree(block);
+    memory.Free(block);
     return nullptr;
   }
+  std::memset(p, 0, bytes);
   fill(p);
-  GlobalUnlock(block);
+  memory.Unlock(block);
   return block;
 }
 
 void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-HGLOBAL OneValue(TW_UINT16 type, const uint8_t* stored) {
+HGLOBAL OneValue(const CManagerLink& memory, TW_UINT16 type,
+                 const uint8_t* stored) {
   const size_t size = ItemSize(type);
-  return Container(6 + size, [&](uint8_t* p) {
+  return Container(memory, 6 + size, [&](uint8_t* p) {
     Put16(p, type);
     if (size <= 4) {
       Put32(p + 2, Cell(type, stored));
@@ -135,9 +137,10 @@ HGLOBAL OneValue(TW_UINT16 type, const uint8_t* stored) {
   });
 }
 
-HGLOBAL Array(TW_UINT16 type, const CapabilityValues& v) {
+HGLOBAL Array(const CManagerLink& memory, TW_UINT16 type,
+              const CapabilityValues& v) {
   const size_t size = ItemSize(type);
-  return Container(7 + v.count * size, [&](uint8_t* p) {
+  return Container(memory, 7 + v.count * size, [&](uint8_t* p) {
     Put16(p, type);
     Put32(p + 2, v.count);
     for (uint32_t i = 0; i < v.count; ++i) PutItem(type, Item(v, i, size), p + 6 + i * size);
@@ -152,9 +155,9 @@ uint32_t IndexOf(const CapabilityValues& list, const CapabilityValues& value, si
   return list.count;
 }
 
-HGLOBAL Enumeration(const CapabilityEntry& row) {
+HGLOBAL Enumeration(const CManagerLink& memory, const CapabilityEntry& row) {
   const size_t size = ItemSize(row.item_type);
-  return Container(15 + row.list.count * size, [&](uint8_t* p) {
+  return Container(memory, 15 + row.list.count * size, [&](uint8_t* p) {
     Put16(p, row.item_type);
     Put32(p + 2, row.list.count);
     Put32(p + 6, IndexOf(row.list, row.current, size));
@@ -164,9 +167,9 @@ HGLOBAL Enumeration(const CapabilityEntry& row) {
   });
 }
 
-HGLOBAL Range(const CapabilityEntry& row) {
+HGLOBAL Range(const CManagerLink& memory, const CapabilityEntry& row) {
   const size_t size = ItemSize(row.item_type);
-  return Container(sizeof(TW_RANGE), [&](uint8_t* p) {
+  return Container(memory, sizeof(TW_RANGE), [&](uint8_t* p) {
     Put16(p, row.item_type);
     for (uint32_t i = 0; i < 3 && i < row.list.count; ++i)
       Put32(p + 2 + 4 * i, Cell(row.item_type, Item(row.list, i, size)));
@@ -264,7 +267,8 @@ float FromFix32(TW_FIX32 value) {
   return static_cast<float>(value.Whole + value.Frac / 65536.0);
 }
 
-CCapabilityStore::CCapabilityStore() {
+CCapabilityStore::CCapabilityStore(const CManagerLink* memory)
+    : memory_(*memory) {
   int i = 0;
   for (RowSpec& spec : TableRows()) {
     CapabilityEntry& row = table_[i++];
@@ -315,16 +319,16 @@ TW_UINT16 CCapabilityStore::Dispatch(TW_UINT16 message, CapabilityEntry& row,
       if (!needs(TWQC_GET)) return TWRC_FAILURE;
       container = row.get_container;
       switch (container) {
-        case TWON_ARRAY: block = Array(row.item_type, row.list); break;
-        case TWON_ENUMERATION: block = Enumeration(row); break;
-        case TWON_RANGE: block = Range(row); break;
-        default: block = OneValue(row.item_type, row.current.items.data());
+        case TWON_ARRAY: block = Array(memory_, row.item_type, row.list); break;
+        case TWON_ENUMERATION: block = Enumeration(memory_, row); break;
+        case TWON_RANGE: block = Range(memory_, row); break;
+        default: block = OneValue(memory_, row.item_type, row.current.items.data());
       }
       break;
     case MSG_GETCURRENT:
       if (!needs(TWQC_GETCURRENT)) return TWRC_FAILURE;
-      block = array ? Array(row.item_type, row.current)
-                    : OneValue(row.item_type, row.current.items.data());
+      block = array ? Array(memory_, row.item_type, row.current)
+                    : OneValue(memory_, row.item_type, row.current.items.data());
       break;
     case MSG_RESET:
       if (!needs(TWQC_RESET)) return TWRC_FAILURE;
@@ -332,8 +336,9 @@ TW_UINT16 CCapabilityStore::Dispatch(TW_UINT16 message, CapabilityEntry& row,
       [[fallthrough]];
     case MSG_GETDEFAULT:
       if (message == MSG_GETDEFAULT && !needs(TWQC_GETDEFAULT)) return TWRC_FAILURE;
-      block = array ? Array(row.item_type, row.defaults)
-                    : OneValue(row.item_type, row.defaults.items.data());
+      block = array
+                  ? Array(memory_, row.item_type, row.defaults)
+                  : OneValue(memory_, row.item_type, row.defaults.items.data());
       break;
     case MSG_SET:
       if (!needs(TWQC_SET)) return TWRC_FAILURE;
@@ -341,7 +346,8 @@ TW_UINT16 CCapabilityStore::Dispatch(TW_UINT16 message, CapabilityEntry& row,
     case MSG_QUERYSUPPORT: {
       const uint32_t mask = row.operations;
       container = TWON_ONEVALUE;
-      block = OneValue(TWTY_UINT32, reinterpret_cast<const uint8_t*>(&mask));
+      block = OneValue(memory_, TWTY_UINT32,
+                       reinterpret_cast<const uint8_t*>(&mask));
       break;
     }
     default:
@@ -360,10 +366,13 @@ TW_UINT16 CCapabilityStore::Dispatch(TW_UINT16 message, CapabilityEntry& row,
 TW_UINT16 CCapabilityStore::Set(CapabilityEntry& row, TW_CAPABILITY* cap,
                                 TW_UINT16* condition) {
   *condition = TWCC_BADVALUE;
-  const auto* p = static_cast<const uint8_t*>(GlobalLock(cap->hContainer));
+  const auto* p = static_cast<const uint8_t*>(memory_.Lock(cap->hContainer));
   if (!p) return TWRC_FAILURE;
-  const size_t room = GlobalSize(cap->hContainer);
   const size_t size = ItemSize(row.item_type);
+  // The manager's memory has no size query: its container is taken to hold
+  // the one value it is read as.
+  size_t room = memory_.Size(cap->hContainer);
+  if (room == CManagerLink::kUnknownSize) room = 2 + size;
   TW_UINT16 type = 0;
   uint8_t value[34];
   bool read = room >= 2;
@@ -371,7 +380,7 @@ TW_UINT16 CCapabilityStore::Set(CapabilityEntry& row, TW_CAPABILITY* cap,
     std::memcpy(&type, p, 2);
     read = type == row.item_type && size > 0 && GetItem(type, p + 2, room - 2, value);
   }
-  GlobalUnlock(cap->hContainer);
+  memory_.Unlock(cap->hContainer);
   if (!read) return TWRC_FAILURE;
   for (uint32_t i = 0; i < row.list.count; ++i) {
     if (std::memcmp(Item(row.list, i, size), value, size) != 0) continue;

@@ -1,13 +1,15 @@
 // CCapabilityStore: the data source's capabilities. A fixed table of 38
 // rows (35 filled) gives each capability its item type, containers,
 // supported operations, accepted values, default and current value, and
-// answers the capability triplet with containers in movable global memory.
+// answers the capability triplet with containers from the source manager's
+// memory (movable global memory with a 1.x manager).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include "twain/protocol/manager_link.h"
 #include "twain/protocol/twain.h"
 
 namespace vk::twain {
@@ -34,7 +36,9 @@ struct CapabilityEntry {
 
 class CCapabilityStore {
  public:
-  CCapabilityStore();
+  // Containers come from, and are read through, `memory` (borrowed; it
+  // outlives the store).
+  explicit CCapabilityStore(const CManagerLink* memory);
 
   // The capability triplet for `message`. Sets *condition; `old_protocol`
   // (an application of TWAIN 1.5 or older) maps codes above 12 to
@@ -48,6 +52,7 @@ class CCapabilityStore {
                      TW_UINT16* condition);
   TW_UINT16 Set(CapabilityEntry& row, TW_CAPABILITY* cap, TW_UINT16* condition);
 
+  const CManagerLink& memory_;
   std::array<CapabilityEntry, kCapabilityRows> table_;
 };
 

@@ -10,24 +10,39 @@ namespace {
 
 constexpr TW_UINT16 kOurLanguage = 86;
 constexpr TW_UINT16 kOurCountry = 86;
-constexpr char kSourceManager[] = "twain_32.dll";
 
 void LoadString34(int id, TW_STR32 out) {
   std::memset(out, 0, sizeof(TW_STR32));
   std::strncpy(out, ResourceString(id), sizeof(TW_STR32) - 1);
 }
 
+// Triplets that never look at their data, which may then be null; every
+// other one reads or writes it.
+bool LeavesDataAlone(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg) {
+  if (dg == DG_CONTROL) {
+    return (dat == DAT_IDENTITY && msg == MSG_CLOSEDS) ||
+           (dat == DAT_USERINTERFACE && msg == MSG_DISABLEDS) ||
+           (dat == DAT_XFERGROUP && msg == MSG_SET);
+  }
+  return dg == DG_IMAGE &&
+         (dat == DAT_IMAGEFILEXFER ||
+          (dat == DAT_IMAGELAYOUT && (msg == MSG_SET || msg == MSG_RESET)));
+}
+
 }  // namespace
 
-CDataSource::CDataSource(bool chinese, int processors)
-    : capabilities_(std::make_unique<CCapabilityStore>()),
+CDataSource::CDataSource(bool chinese, int processors, DWORD first_image_wait_ms)
+    : capabilities_(std::make_unique<CCapabilityStore>(&manager_)),
       chinese_(chinese),
-      processors_(processors) {
+      processors_(processors),
+      first_image_wait_ms_(first_image_wait_ms) {
   identity_.Version = {1, 0, kOurLanguage, kOurCountry, {}};
   LoadString34(kStringInfo, identity_.Version.Info);
   identity_.ProtocolMajor = 1;
   identity_.ProtocolMinor = 8;
-  identity_.SupportedGroups = DG_CONTROL | DG_IMAGE;
+  // DF_DS2: a 2.x source manager hands over its entry points, the only way
+  // a notice reaches the application where no "twain_32.dll" exists.
+  identity_.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
   LoadString34(kStringManufacturer, identity_.Manufacturer);
   LoadString34(kStringFamily, identity_.ProductFamily);
   LoadString34(kStringProduct, identity_.ProductName);
@@ -46,11 +61,7 @@ TW_UINT16 CDataSource::Entry(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat,
   if (application_.Id != 0 && (!origin || origin->Id != application_.Id)) return TWRC_FAILURE;
   if (msg == MSG_PROCESSEVENT) return ProcessEvent(static_cast<TW_EVENT*>(data));
   if (dg != DG_CONTROL && dat != DAT_STATUS) condition_ = TWCC_SUCCESS;
-  // Calls whose data TWAIN leaves unread may come without any.
-  const bool needs_data = !(dg == DG_CONTROL && dat == DAT_XFERGROUP && msg == MSG_SET) &&
-                          !(dg == DG_IMAGE && dat == DAT_IMAGEFILEXFER) &&
-                          msg != MSG_CLOSEDS && msg != MSG_DISABLEDS;
-  if (needs_data && data == nullptr) return Fail(TWCC_BADVALUE);
+  if (data == nullptr && !LeavesDataAlone(dg, dat, msg)) return Fail(TWCC_BADVALUE);
   if (dg == DG_CONTROL) return Control(origin, dat, msg, data);
   if (dg == DG_IMAGE) return Image(dat, msg, data);
   return Fail(TWCC_BADPROTOCOL);
@@ -79,6 +90,7 @@ TW_UINT16 CDataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg
     case DAT_STATUS: return Status(msg, static_cast<TW_STATUS*>(data));
     case DAT_USERINTERFACE: return UserInterface(msg, static_cast<TW_USERINTERFACE*>(data));
     case DAT_XFERGROUP: return TransferGroup(msg, data);
+    case DAT_ENTRYPOINT: return EntryPoint(msg, static_cast<TW_ENTRYPOINT*>(data));
     default: return Fail(TWCC_BADPROTOCOL);
   }
 }
@@ -124,6 +136,7 @@ TW_UINT16 CDataSource::Identity(TW_IDENTITY* origin, TW_UINT16 msg, TW_IDENTITY*
     case MSG_CLOSEDS:
       if (!InStates(4, 7)) return Fail(TWCC_SEQERROR);
       CloseContext();
+      std::memset(transfer_file_, 0, sizeof(transfer_file_));
       application_.Id = 0;
       state_ = 3;
       return TWRC_SUCCESS;
@@ -137,7 +150,9 @@ void CDataSource::CloseContext() {
   context_.reset();
 }
 
-void CDataSource::OpenSourceDialog(HWND parent) {
+// False when the dialog's window could not be made or its camera could not
+// start; nothing of it is left then.
+bool CDataSource::OpenSourceDialog(HWND parent) {
   if (!context_) {
     // The dialog's end took the context with it: open the camera again.
     context_ = std::make_unique<CAcquireContext>();
@@ -147,7 +162,14 @@ void CDataSource::OpenSourceDialog(HWND parent) {
   dialog_ = std::make_unique<CSourceDialog>(
       parent, chinese_, context_->camera.get(), [this](uint16_t m) { NotifyHost(m); },
       [this] { context_.reset(); });
+  // A dialog without a window (no desktop to show it on) or without a
+  // capture thread cannot run the camera: refused rather than enabled.
+  if (!dialog_->window() || !context_->camera->capture_running()) {
+    dialog_.reset();
+    return false;
+  }
   context_->dialog_ready = 1;
+  return true;
 }
 
 TW_UINT16 CDataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui) {
@@ -155,17 +177,13 @@ TW_UINT16 CDataSource::UserInterface(TW_UINT16 msg, TW_USERINTERFACE* ui) {
     case MSG_ENABLEDS:
       if (!InStates(4, 4)) return Fail(TWCC_SEQERROR);
       parent_ = static_cast<HWND>(ui->hParent);
-      OpenSourceDialog(parent_);
-      // A dialog whose window cannot be made (no desktop to show it on)
-      // cannot run the camera: refused rather than enabled without it.
-      if (!dialog_ || !dialog_->window()) {
-        dialog_.reset();
-        return Fail(TWCC_LOWMEMORY);
-      }
+      if (!OpenSourceDialog(parent_)) return Fail(TWCC_LOWMEMORY);
       if (ui->ShowUI) {
         dialog_->Show();
         state_ = 5;
       } else {
+        // Announced at once; a transfer asked for before the camera's
+        // first image waits for it.
         NotifyHost(MSG_XFERREADY);
         state_ = 6;
       }
@@ -222,18 +240,29 @@ TW_UINT16 CDataSource::Status(TW_UINT16 msg, TW_STATUS* status) {
   return TWRC_SUCCESS;
 }
 
-TW_UINT16 CDataSource::NotifyHost(TW_UINT16 message) {
-  HMODULE manager = LoadLibraryA(kSourceManager);
-  if (!manager) return TWRC_FAILURE;
-  auto entry = reinterpret_cast<DSMENTRYPROC>(
-      reinterpret_cast<void*>(GetProcAddress(manager, "DSM_Entry")));
-  if (!entry) {
-    FreeLibrary(manager);
-    return TWRC_FAILURE;
+// DAT_ENTRYPOINT: a 2.x source manager hands its entry points over before
+// it opens the source.
+TW_UINT16 CDataSource::EntryPoint(TW_UINT16 msg, TW_ENTRYPOINT* points) {
+  switch (msg) {
+    case MSG_SET:
+      if (!InStates(3, 3)) return Fail(TWCC_SEQERROR);
+      if (!manager_.SetEntryPoints(*points)) return Fail(TWCC_BADVALUE);
+      return TWRC_SUCCESS;
+    case MSG_GET:
+      if (!manager_.GetEntryPoints(points)) return Fail(TWCC_SEQERROR);
+      return TWRC_SUCCESS;
+    default:
+      return Fail(TWCC_BADPROTOCOL);
   }
+}
+
+TW_UINT16 CDataSource::NotifyHost(TW_UINT16 message) {
+  HMODULE module = nullptr;
+  DSMENTRYPROC entry = manager_.Reach(&module);
+  if (!entry) return TWRC_FAILURE;
   if (message == MSG_XFERREADY) state_ = 6;
   entry(&identity_, &application_, DG_CONTROL, DAT_NULL, message, nullptr);
-  FreeLibrary(manager);
+  CManagerLink::Release(module);
   return TWRC_SUCCESS;
 }
 

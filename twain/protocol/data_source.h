@@ -1,7 +1,8 @@
 // CDataSource: the one TWAIN data source of the library. It tracks the
 // TWAIN state (3 to 7) and the condition code, answers every triplet that
-// DS_Entry receives, owns the capability store and, while an application
-// has the source open, the acquire context with the camera.
+// DS_Entry receives, keeps the link to the source manager, owns the
+// capability store and, while an application has the source open, the
+// acquire context with the camera.
 #pragma once
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include "twain/camera/usb_device.h"
 #include "twain/dialog/source_dialog.h"
 #include "twain/protocol/capability_store.h"
+#include "twain/protocol/manager_link.h"
 #include "twain/protocol/twain.h"
 
 namespace vk::twain {
@@ -17,14 +19,22 @@ struct CAcquireContext {
   CCapabilityStore* capabilities = nullptr;
   uint32_t dialog_ready = 0;
   std::unique_ptr<CUSBDevice> camera;
-  char transfer_file[256] = {};
 };
+
+// How long a transfer waits for the camera's first image without the
+// capture getting on (the camera opening, a frame coming): the first image
+// takes about a second; a camera that never delivers fails the transfer
+// within this (or at once, once it has sent several frames and none whole).
+inline constexpr DWORD kFirstImageWaitMs = 5000;
 
 class CDataSource {
  public:
   // `chinese` chooses the Chinese dialogs; `processors` is handed to the
-  // camera (0: ask the machine).
-  explicit CDataSource(bool chinese, int processors = 0);
+  // camera (0: ask the machine); a transfer waits for the camera's first
+  // image while the capture gets on, giving up after `first_image_wait_ms`
+  // without it getting on.
+  explicit CDataSource(bool chinese, int processors = 0,
+                       DWORD first_image_wait_ms = kFirstImageWaitMs);
   ~CDataSource();
   CDataSource(const CDataSource&) = delete;
   CDataSource& operator=(const CDataSource&) = delete;
@@ -39,6 +49,8 @@ class CDataSource {
   TW_UINT16 condition() const { return condition_; }
   const TW_IDENTITY& identity() const { return identity_; }
   CAcquireContext* context() { return context_.get(); }
+  const CManagerLink& manager() const { return manager_; }
+  const char* transfer_file() const { return transfer_file_; }
   CSourceDialog* dialog() { return dialog_.get(); }
 
  private:
@@ -50,6 +62,7 @@ class CDataSource {
   TW_UINT16 PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS* pending);
   TW_UINT16 TransferGroup(TW_UINT16 msg, TW_MEMREF data);
   TW_UINT16 Status(TW_UINT16 msg, TW_STATUS* status);
+  TW_UINT16 EntryPoint(TW_UINT16 msg, TW_ENTRYPOINT* points);
 
   // Image triplets (image_transfer.cpp).
   TW_UINT16 ImageInfo(TW_UINT16 msg, TW_IMAGEINFO* info);
@@ -62,12 +75,15 @@ class CDataSource {
   TW_UINT16 Palette(TW_UINT16 msg, TW_PALETTE8* palette);
   HGLOBAL NativeImage();
   void ImageSize(int* width, int* height);
+  CUSBDevice* CameraWithImage();
 
   TW_UINT16 Fail(TW_UINT16 condition);
   bool InStates(int low, int high) const { return state_ >= low && state_ <= high; }
   void CloseContext();
-  void OpenSourceDialog(HWND parent);
+  bool OpenSourceDialog(HWND parent);
 
+  // First: the capability store borrows it.
+  CManagerLink manager_;
   std::unique_ptr<CAcquireContext> context_;
   std::unique_ptr<CCapabilityStore> capabilities_;
   TW_IDENTITY identity_ = {};
@@ -77,8 +93,12 @@ class CDataSource {
   int state_ = 3;
   HWND parent_ = nullptr;
   std::unique_ptr<CSourceDialog> dialog_;
+  // The path DAT_SETUPFILEXFER set: kept while the application has the
+  // source open, through any number of enable and disable rounds.
+  char transfer_file_[256] = {};
   const bool chinese_;
   const int processors_;
+  const DWORD first_image_wait_ms_;
 };
 
 }  // namespace vk::twain

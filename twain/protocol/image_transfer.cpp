@@ -22,6 +22,16 @@ void CDataSource::ImageSize(int* width, int* height) {
   if (context_ && context_->camera) context_->camera->GetImageSize(width, height);
 }
 
+// The camera, once it has an image: enabled without its dialog the source
+// announces a transfer before the camera's first image, so a transfer asked
+// for at once waits for it (while the capture gets on: a camera that never
+// delivers fails the transfer). Null without a camera or an image.
+CUSBDevice* CDataSource::CameraWithImage() {
+  CUSBDevice* camera = context_ ? context_->camera.get() : nullptr;
+  if (!camera || !camera->WaitForImage(first_image_wait_ms_)) return nullptr;
+  return camera;
+}
+
 TW_UINT16 CDataSource::ImageInfo(TW_UINT16 msg, TW_IMAGEINFO* info) {
   if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
   if (!InStates(6, 6)) return Fail(TWCC_SEQERROR);
@@ -72,7 +82,7 @@ TW_UINT16 CDataSource::SetupMemory(TW_UINT16 msg, TW_SETUPMEMXFER* setup) {
 TW_UINT16 CDataSource::SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER* setup) {
   const bool ask = msg == MSG_GET || msg == MSG_GETCURRENT || msg == MSG_GETDEFAULT;
   if (!ask && msg != MSG_SET) return Fail(TWCC_BADPROTOCOL);
-  if (!InStates(4, 6) || !context_) return Fail(TWCC_SEQERROR);
+  if (!InStates(4, 6)) return Fail(TWCC_SEQERROR);
   if (ask) {
     char file[MAX_PATH] = {};
     OPENFILENAMEA dialog = {};
@@ -98,19 +108,26 @@ TW_UINT16 CDataSource::SetupFile(TW_UINT16 msg, TW_SETUPFILEXFER* setup) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return TWRC_FAILURE;
   CloseHandle(file);
-  std::memcpy(context_->transfer_file, name, sizeof(name));
+  std::memcpy(transfer_file_, name, sizeof(name));
   return TWRC_SUCCESS;
 }
 
-// A bottom-up 24-bit DIB of the latest image in movable global memory,
-// handed over locked once; null without an image or memory.
+// A 24-bit DIB of the latest image in the manager's memory (movable global
+// memory with a 1.x manager), handed over locked once; null without an
+// image or memory. Its pixels are as its header says: rows bottom-up, blue,
+// green, red, whatever the BGR option (which shapes the memory transfer).
 HGLOBAL CDataSource::NativeImage() {
+  CUSBDevice* camera = CameraWithImage();
+  if (!camera) return nullptr;
   int width, height;
   ImageSize(&width, &height);
   const size_t pixels = DibStride(width) * height;
-  HGLOBAL block = GlobalAlloc(GHND, kDibHeader + pixels);
-  if (!block) return nullptr;
-  auto* p = static_cast<uint8_t*>(GlobalLock(block));
+  HGLOBAL block = manager_.Allocate(kDibHeader + pixels);
+  auto* p = static_cast<uint8_t*>(manager_.Lock(block));
+  if (!p) {
+    manager_.Free(block);
+    return nullptr;
+  }
   BITMAPINFOHEADER header = {};
   header.biSize = kDibHeader;
   header.biWidth = width;
@@ -120,10 +137,9 @@ HGLOBAL CDataSource::NativeImage() {
   header.biCompression = BI_RGB;
   header.biSizeImage = static_cast<DWORD>(pixels);
   std::memcpy(p, &header, kDibHeader);
-  CUSBDevice* camera = context_ ? context_->camera.get() : nullptr;
-  if (!camera || !camera->CopyLatestImage(p + kDibHeader, pixels)) {
-    GlobalUnlock(block);
-    GlobalFree(block);
+  if (!camera->CopyLatestDib(p + kDibHeader, pixels)) {
+    manager_.Unlock(block);
+    manager_.Free(block);
     return nullptr;
   }
   return block;
@@ -134,13 +150,16 @@ TW_UINT16 CDataSource::NativeTransfer(TW_UINT16 msg, TW_HANDLE* handle) {
   if (!InStates(6, 6)) return Fail(TWCC_SEQERROR);
   // No image (no camera yet, or no memory) is a failed transfer, as for the
   // memory transfer: the application is not handed a null image as done.
-  *handle = NativeImage();
-  if (*handle == nullptr) return Fail(TWCC_OPERATIONERROR);
+  // The handle is written whole: TWAIN's packing aligns it to 2 bytes only.
+  const TW_HANDLE image = NativeImage();
+  std::memcpy(handle, &image, sizeof(image));
+  if (image == nullptr) return Fail(TWCC_OPERATIONERROR);
   state_ = 7;
   return TWRC_XFERDONE;
 }
 
 TW_UINT16 CDataSource::MemoryTransfer(TW_IMAGEMEMXFER* t) {
+  CUSBDevice* camera = CameraWithImage();  // before the size: it comes with it
   int width, height;
   ImageSize(&width, &height);
   t->Compression = 0;
@@ -159,7 +178,6 @@ TW_UINT16 CDataSource::MemoryTransfer(TW_IMAGEMEMXFER* t) {
     t->Memory.TheMem = memory;
     t->Memory.Length = bytes;
   }
-  CUSBDevice* camera = context_ ? context_->camera.get() : nullptr;
   if (!camera || !camera->CopyLatestImage(static_cast<uint8_t*>(t->Memory.TheMem),
                                           t->Memory.Length))
     return Fail(TWCC_OPERATIONERROR);
@@ -172,10 +190,10 @@ TW_UINT16 CDataSource::FileTransfer(TW_UINT16 msg) {
   if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
   HGLOBAL block = NativeImage();
   if (!block) return Fail(TWCC_OPERATIONERROR);
-  const auto* dib = static_cast<const uint8_t*>(GlobalLock(block));
+  const auto* dib = static_cast<const uint8_t*>(manager_.Lock(block));
   BITMAPINFOHEADER header;
   std::memcpy(&header, dib, kDibHeader);
-  HANDLE file = CreateFileA(context_->transfer_file, GENERIC_WRITE, 0, nullptr,
+  HANDLE file = CreateFileA(transfer_file_, GENERIC_WRITE, 0, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   bool written = file != INVALID_HANDLE_VALUE;
   if (written) {
@@ -191,9 +209,9 @@ TW_UINT16 CDataSource::FileTransfer(TW_UINT16 msg) {
               done == size - kFileHeader;
     written = CloseHandle(file) && written;  // a full disk is a failed transfer
   }
-  GlobalUnlock(block);
-  GlobalUnlock(block);  // handed over locked once
-  GlobalFree(block);
+  manager_.Unlock(block);
+  manager_.Unlock(block);  // handed over locked once
+  manager_.Free(block);
   if (!written) return Fail(TWCC_OPERATIONERROR);
   state_ = 7;
   condition_ = TWCC_SUCCESS;

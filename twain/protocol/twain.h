@@ -1,6 +1,7 @@
-// The structures, constants and codes of the published TWAIN 1.x interface
-// that the data source uses, packed to 2-byte alignment as TWAIN requires.
-// Handles and memory references follow the platform.
+// The structures, constants and codes of the published TWAIN interface
+// that the data source uses (1.x, and the entry points and memory functions
+// that 2.x source managers hand over), packed to 2-byte alignment as TWAIN
+// requires. Handles and memory references follow the platform.
 #pragma once
 
 #include <cstddef>
@@ -178,6 +179,24 @@ struct TW_PALETTE8 {
   TW_ELEMENT8 Colors[256];
 };
 
+using DSMENTRYPROC = TW_UINT16(TWAIN_CALL*)(TW_IDENTITY*, TW_IDENTITY*,
+                                            TW_UINT32, TW_UINT16, TW_UINT16,
+                                            TW_MEMREF);
+using DSM_MEMALLOCATE = TW_HANDLE(TWAIN_CALL*)(TW_UINT32 bytes);
+using DSM_MEMFREE = void(TWAIN_CALL*)(TW_HANDLE handle);
+using DSM_MEMLOCK = TW_MEMREF(TWAIN_CALL*)(TW_HANDLE handle);
+using DSM_MEMUNLOCK = void(TWAIN_CALL*)(TW_HANDLE handle);
+
+// DAT_ENTRYPOINT: what a 2.x source manager hands a DF_DS2 source.
+struct TW_ENTRYPOINT {
+  TW_UINT32 Size;
+  DSMENTRYPROC DSM_Entry;
+  DSM_MEMALLOCATE DSM_MemAllocate;
+  DSM_MEMFREE DSM_MemFree;
+  DSM_MEMLOCK DSM_MemLock;
+  DSM_MEMUNLOCK DSM_MemUnlock;
+};
+
 #pragma pack(pop)
 
 constexpr size_t kPointer = sizeof(void*);
@@ -202,15 +221,17 @@ static_assert(sizeof(TW_SETUPFILEXFER) == 260);
 static_assert(sizeof(TW_MEMORY) == 8 + kPointer);
 static_assert(sizeof(TW_IMAGEMEMXFER) == 26 + 8 + kPointer);
 static_assert(sizeof(TW_PALETTE8) == 1028);
+static_assert(sizeof(TW_ENTRYPOINT) == 4 + 5 * kPointer);
 
 using DSENTRYPROC = TW_UINT16(TWAIN_CALL*)(TW_IDENTITY*, TW_UINT32, TW_UINT16,
                                           TW_UINT16, TW_MEMREF);
-using DSMENTRYPROC = TW_UINT16(TWAIN_CALL*)(TW_IDENTITY*, TW_IDENTITY*, TW_UINT32,
-                                           TW_UINT16, TW_UINT16, TW_MEMREF);
 
-// Data groups.
+// Data groups, and the flags of SupportedGroups.
 inline constexpr TW_UINT32 DG_CONTROL = 0x0001;
 inline constexpr TW_UINT32 DG_IMAGE = 0x0002;
+inline constexpr TW_UINT32 DF_DSM2 = 0x10000000;
+inline constexpr TW_UINT32 DF_APP2 = 0x20000000;
+inline constexpr TW_UINT32 DF_DS2 = 0x40000000;
 
 // Data argument types.
 inline constexpr TW_UINT16 DAT_NULL = 0x0000;
@@ -224,6 +245,7 @@ inline constexpr TW_UINT16 DAT_SETUPFILEXFER = 0x0007;
 inline constexpr TW_UINT16 DAT_STATUS = 0x0008;
 inline constexpr TW_UINT16 DAT_USERINTERFACE = 0x0009;
 inline constexpr TW_UINT16 DAT_XFERGROUP = 0x000A;
+inline constexpr TW_UINT16 DAT_ENTRYPOINT = 0x0403;
 inline constexpr TW_UINT16 DAT_IMAGEINFO = 0x0101;
 inline constexpr TW_UINT16 DAT_IMAGELAYOUT = 0x0102;
 inline constexpr TW_UINT16 DAT_IMAGEMEMXFER = 0x0103;
