@@ -12,6 +12,7 @@
 #include "tests/sdk/sdk_fixture.h"
 #include "tests/twain/source_manager.h"
 #include "twain/protocol/data_source.h"
+#include "tests/common/wait.h"
 
 namespace vk::twain {
 
@@ -57,7 +58,7 @@ class DataSourceTest : public SdkFixture {
   bool WaitForImage() {
     Bytes probe(2048 * 1536 * 3);
     const auto give_up =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::chrono::steady_clock::now() + kHangGuard;
     while (std::chrono::steady_clock::now() < give_up) {
       if (source_->context()->camera->CopyLatestImage(probe.data(),
                                                       probe.size()))
@@ -68,13 +69,13 @@ class DataSourceTest : public SdkFixture {
   }
 
   // Waits until the camera has made `count` new images (the dialog's
-  // WM_FRAME_NOTIFY messages, taken from its queue); false after 20 s.
+  // WM_FRAME_NOTIFY messages, taken from its queue); false when they do not come.
   bool WaitForNewImages(int count) {
     HWND dialog = source_->dialog()->window();
     host::TakePostedMessages(dialog);
     int images = 0;
     const auto give_up =
-        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::chrono::steady_clock::now() + kHangGuard;
     while (images < count && std::chrono::steady_clock::now() < give_up) {
       for (const MSG& m : host::TakePostedMessages(dialog))
         images += m.message == WM_FRAME_NOTIFY && m.wParam == 1;

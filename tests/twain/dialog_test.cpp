@@ -12,6 +12,7 @@
 #include "tests/twain/source_manager.h"
 #include "twain/dialog/control_ids.h"
 #include "twain/protocol/data_source.h"
+#include "tests/common/wait.h"
 
 
 namespace vk::twain {
@@ -43,10 +44,10 @@ class DialogTest : public SdkFixture {
     ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
   }
   // The application's message loop: every message goes through
-  // MSG_PROCESSEVENT, until `done` holds or 10 s pass.
+  // MSG_PROCESSEVENT, until `done` holds.
   template <typename Done>
   bool Pump(Done done) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
     while (std::chrono::steady_clock::now() < give_up) {
       MSG msg;
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {

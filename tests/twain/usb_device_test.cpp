@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/wait.h"
 #include "platform/host/host.h"
 #include "tests/sdk/sdk_fixture.h"
 
@@ -31,9 +32,9 @@ class UsbDeviceTest : public SdkFixture {
     return device;
   }
 
-  // Waits for the next WM_FRAME_NOTIFY; its wParam, or -1 after 10 s.
+  // Waits for the next WM_FRAME_NOTIFY; its wParam, or -1 when none comes.
   int NextNotify() {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
     while (std::chrono::steady_clock::now() < give_up) {
       MSG msg;
       while (PeekMessageA(&msg, dialog_, 0, 0, PM_REMOVE))
