@@ -30,7 +30,8 @@ namespace {
 constexpr int kWidth = 2048, kHeight = 1536;
 
 double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since)
+      .count();
 }
 
 // Args: demosaic mode of ours.
@@ -39,18 +40,22 @@ void BM_PeerOpenCvChain(benchmark::State& state) {
   std::mt19937 random(7);
   cv::Mat raw(kHeight, kWidth, CV_8UC1);
   for (int r = 0; r < kHeight; ++r)
-    for (int c = 0; c < kWidth; ++c) raw.at<uint8_t>(r, c) = static_cast<uint8_t>(random() % 200);
+    for (int c = 0; c < kWidth; ++c)
+      raw.at<uint8_t>(r, c) = static_cast<uint8_t>(random() % 200);
   // Gain and tone tables and a colour matrix like the camera's.
   cv::Mat gains(1, 256, CV_8UC3), tone(1, 256, CV_8UC1);
   for (int v = 0; v < 256; ++v) {
-    gains.at<cv::Vec3b>(0, v) = {static_cast<uint8_t>(std::min(v * 70 / 64, 255)),
-                                 static_cast<uint8_t>(v),
-                                 static_cast<uint8_t>(std::min(v * 80 / 64, 255))};
-    tone.at<uint8_t>(0, v) = cv::saturate_cast<uint8_t>(255.0 * std::pow(v / 255.0, 0.6));
+    gains.at<cv::Vec3b>(0, v) = {
+        static_cast<uint8_t>(std::min(v * 70 / 64, 255)),
+        static_cast<uint8_t>(v),
+        static_cast<uint8_t>(std::min(v * 80 / 64, 255))};
+    tone.at<uint8_t>(0, v) =
+        cv::saturate_cast<uint8_t>(255.0 * std::pow(v / 255.0, 0.6));
   }
-  const cv::Matx33f matrix(286 / 128.f, -125 / 128.f, -34 / 128.f,  // rows: blue, green, red
-                           -32 / 128.f, 222 / 128.f, -63 / 128.f,
-                           -12 / 128.f, -65 / 128.f, 205 / 128.f);
+  const cv::Matx33f matrix(286 / 128.f, -125 / 128.f,
+                           -34 / 128.f,  // rows: blue, green, red
+                           -32 / 128.f, 222 / 128.f, -63 / 128.f, -12 / 128.f,
+                           -65 / 128.f, 205 / 128.f);
   cv::Mat bgr, gained, corrected, toned, flipped;
 
   CCamera camera;
@@ -82,8 +87,8 @@ void BM_PeerOpenCvChain(benchmark::State& state) {
   state.counters["opencv_ms"] = best_peer * 1e3;
   state.counters["ours_ms"] = best_ours * 1e3;
   state.counters["ours_over_opencv"] = best_ours / best_peer;
-  state.SetLabel("mode " + std::to_string(state.range(0)) + " vs OpenCV " CV_VERSION
-                 ", 1 thread each");
+  state.SetLabel("mode " + std::to_string(state.range(0)) +
+                 " vs OpenCV " CV_VERSION ", 1 thread each");
 }
 
 #else
@@ -91,7 +96,8 @@ void BM_PeerOpenCvChain(benchmark::State& state) {
 void BM_PeerOpenCvChain(benchmark::State& state) {
   for (auto _ : state) {
   }
-  state.SkipWithError("skipped: built without OpenCV (install libopencv-dev and reconfigure)");
+  state.SkipWithError(
+      "skipped: built without OpenCV (install libopencv-dev and reconfigure)");
 }
 
 #endif
