@@ -118,13 +118,16 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   const uint8_t* x0 = x1u + w;
   const uint8_t* x1d = x0 + w;
   const uint8_t* x2d = x1d + w;
-  std::memset(row, 0, static_cast<size_t>(w) * 3);
   const bool even = (r & 1) == 0;
   const int own = even ? R : B;
   // Red and blue sites sit on odd columns of even rows, even columns of
   // odd rows; green sites in between.
   const int start =
       HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
+  // The vector form wrote whole pixels; the rest start from 0.
+  std::memset(row, 0, static_cast<size_t>(std::min(w, 2)) * 3);
+  if (w > start)
+    std::memset(row + 3 * start, 0, static_cast<size_t>(w - start) * 3);
   for (int c = start; c <= w - 3; ++c) {
     uint8_t* p = row + 3 * c;
     const int x = x0[c];
@@ -264,13 +267,16 @@ void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
   const uint8_t* x0 = xu + w;
   const uint8_t* xd = x0 + w;
-  std::memset(row + 3, 0, static_cast<size_t>(w - 2) * 3);
   const bool even = (r & 1) == 0;
   const int own = even ? R : B;
   // Green sites take their sample; red and blue sites their own colour
   // and a green along the smoother direction.
   const int start =
       HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
+  // The vector form wrote whole pixels; the rest up to the last column
+  // start from 0.
+  if (w - 1 > start)
+    std::memset(row + 3 * start, 0, static_cast<size_t>(w - 1 - start) * 3);
   for (int c = even ? start + 1 : start; c < w - 1; c += 2)
     row[3 * c + G] = x0[c];
   for (int c = even ? start : start + 1; c < w - 1; c += 2) {
