@@ -227,29 +227,31 @@ void Mode2Border(const uint8_t* raw, uint8_t* row, Geometry g, int r, int c) {
   };
   uint8_t* p = row + 3 * static_cast<size_t>(c);
   const bool odd_row = r & 1, odd_column = c & 1;
-  if (r == 0) {
-    if (odd_column) {
-      p[B] = X(1, c - 1), p[G] = X(0, c - 1), p[R] = X(0, c);
-    } else {
-      p[B] = X(1, c), p[G] = X(0, c), p[R] = X(0, c + 1);
-    }
-  } else if (r == h - 1) {
+  // A one-row or one-column frame is both first and last: the last rule
+  // holds, as the last row and column are filled after the first.
+  if (r == h - 1) {
     if (odd_column) {
       p[B] = X(h - 1, c - 1), p[G] = X(h - 1, c), p[R] = X(h - 2, c);
     } else {
       p[B] = X(h - 1, c), p[G] = X(h - 1, c + 1), p[R] = X(h - 2, c + 1);
     }
-  } else if (c == 0) {
-    if (odd_row) {
-      p[B] = X(r, 0), p[G] = X(r, 1), p[R] = X(r + 1, 1);
+  } else if (r == 0) {
+    if (odd_column) {
+      p[B] = X(1, c - 1), p[G] = X(0, c - 1), p[R] = X(0, c);
     } else {
-      p[B] = X(r + 1, 0), p[G] = X(r, 0), p[R] = X(r, 1);
+      p[B] = X(1, c), p[G] = X(0, c), p[R] = X(0, c + 1);
     }
-  } else {  // last column
+  } else if (c == w - 1) {
     if (odd_row) {
       p[B] = X(r, w - 2), p[G] = X(r, w - 1), p[R] = X(r - 1, w - 1);
     } else {
       p[B] = X(r + 1, w - 2), p[G] = X(r, w - 2), p[R] = X(r, w - 1);
+    }
+  } else {  // first column
+    if (odd_row) {
+      p[B] = X(r, 0), p[G] = X(r, 1), p[R] = X(r + 1, 1);
+    } else {
+      p[B] = X(r + 1, 0), p[G] = X(r, 0), p[R] = X(r, 1);
     }
   }
 }
