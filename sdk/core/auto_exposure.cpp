@@ -28,23 +28,40 @@ void CCamera::GetWbWindow(uint16_t* column, uint16_t* row, uint16_t* width,
   *height = wb_window_[3];
 }
 
-void CCamera::AwbStep(const uint8_t* image, int width, int height) {
+namespace {
+
+isp::ChannelSums SumWindow(const uint8_t* image, int width,
+                           const isp::Window& w) {
+  isp::ChannelSums sums;
+  for (int r = w.top; r < w.bottom; ++r) {
+    const uint8_t* p = image + (static_cast<size_t>(r) * width + w.left) * 3;
+    for (int c = w.left; c < w.right; ++c, p += 3) {
+      sums.blue += p[0];
+      sums.green += p[1];
+      sums.red += p[2];
+    }
+  }
+  return sums;
+}
+
+}  // namespace
+
+isp::Window CCamera::WbWindowIn(int width, int height) const {
   // A window set for a larger image (before a resolution change) is taken
   // within the image.
   const int row0 = std::min<int>(wb_window_[0], height);
   const int column0 = std::min<int>(wb_window_[1], width);
   const int rows = std::min<int>(wb_window_[3], height - row0);
   const int columns = std::min<int>(wb_window_[2], width - column0);
-  uint64_t sum[3] = {0, 0, 0};  // blue, green, red
-  for (int r = row0; r < row0 + rows; ++r) {
-    const uint8_t* p = image + (static_cast<size_t>(r) * width + column0) * 3;
-    for (int c = 0; c < columns; ++c, p += 3) {
-      sum[0] += p[0];
-      sum[1] += p[1];
-      sum[2] += p[2];
-    }
-  }
-  const uint64_t r = sum[2] >> 6, b = sum[0] >> 6, green = sum[1];
+  return {row0, row0 + rows, column0, column0 + columns};
+}
+
+void CCamera::AwbStep(const uint8_t* image, int width, int height) {
+  AwbFromSums(SumWindow(image, width, WbWindowIn(width, height)));
+}
+
+void CCamera::AwbFromSums(const isp::ChannelSums& sums) {
+  const uint64_t r = sums.red >> 6, b = sums.blue >> 6, green = sums.green;
   if (r == 0 || green == 0 || b == 0) return;
   const uint64_t kr = green / r, kb = green / b;
   if (kr <= 255 && kb <= 255) {
@@ -62,26 +79,26 @@ void CCamera::AwbStep(const uint8_t* image, int width, int height) {
   }
 }
 
+isp::Window CCamera::BrightnessWindow(int width, int height) {
+  if (width <= 0 || height <= 0) return {};
+  if (width <= 640) return {0, height, 0, width};
+  return {height / 4, 3 * height / 4, width / 4, 3 * width / 4};
+}
+
 uint8_t CCamera::MeasureBrightness(const uint8_t* image, int width,
                                    int height) const {
+  return BrightnessFromSums(
+      SumWindow(image, width, BrightnessWindow(width, height)), width, height);
+}
+
+uint8_t CCamera::BrightnessFromSums(const isp::ChannelSums& sums, int width,
+                                    int height) {
   if (width <= 0 || height <= 0) return 0;
-  const bool narrow = width <= 640;
-  const int r0 = narrow ? 0 : height / 4, r1 = narrow ? height : 3 * height / 4;
-  const int c0 = narrow ? 0 : width / 4, c1 = narrow ? width : 3 * width / 4;
-  uint64_t sum[3] = {0, 0, 0};
-  for (int r = r0; r < r1; ++r) {
-    const uint8_t* p = image + (static_cast<size_t>(r) * width + c0) * 3;
-    for (int c = c0; c < c1; ++c, p += 3) {
-      sum[0] += p[0];
-      sum[1] += p[1];
-      sum[2] += p[2];
-    }
-  }
   const uint64_t area = static_cast<uint64_t>(width) * height;
-  const uint64_t scale = narrow ? 1 : 4;
-  const uint32_t blue = static_cast<uint8_t>(sum[0] * scale / area);
-  const uint32_t green = static_cast<uint8_t>(sum[1] * scale / area);
-  const uint32_t red = static_cast<uint8_t>(sum[2] * scale / area);
+  const uint64_t scale = width <= 640 ? 1 : 4;
+  const uint32_t blue = static_cast<uint8_t>(sums.blue * scale / area);
+  const uint32_t green = static_cast<uint8_t>(sums.green * scale / area);
+  const uint32_t red = static_cast<uint8_t>(sums.red * scale / area);
   return static_cast<uint8_t>((green * 16425 + red * 8432 + blue * 3176) >> 15);
 }
 
@@ -93,8 +110,12 @@ int BandDecrease(int e, int d) { return (d >> 2) <= (e >> 2) ? d >> 2 : e >> 2; 
 }  // namespace
 
 void CCamera::AeStep(const uint8_t* image, int width, int height) {
+  AeFromBrightness(MeasureBrightness(image, width, height));
+}
+
+void CCamera::AeFromBrightness(uint8_t brightness) {
   const int t = ae_target_;
-  int y = MeasureBrightness(image, width, height);
+  int y = brightness;
   const int lo = t < 84 ? t >> 2 : 20, hi = std::min(2 * t, 210);
   if (y < lo) {
     y = 0;

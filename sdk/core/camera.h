@@ -10,6 +10,7 @@
 
 #include "platform/vfw.h"
 #include "sdk/core/camera_device.h"
+#include "sdk/core/isp.h"
 #include "sdk/core/row_bands.h"
 
 namespace vk {
@@ -128,6 +129,15 @@ class CCamera {
   uint8_t MeasureBrightness(const uint8_t* image, int width, int height) const;
   void AeStep(const uint8_t* image) { AeStep(image, width_, height_); }
   void AeStep(const uint8_t* image, int width, int height);
+  // The same steps split for a pipeline that sums the windows on its way:
+  // the window each reads (of the demosaiced image for white balance, of
+  // the finished one for exposure) and the step from the window's sums.
+  isp::Window WbWindowIn(int width, int height) const;
+  void AwbFromSums(const isp::ChannelSums& sums);
+  static isp::Window BrightnessWindow(int width, int height);
+  static uint8_t BrightnessFromSums(const isp::ChannelSums& sums, int width,
+                                    int height);
+  void AeFromBrightness(uint8_t brightness);
   uint32_t ae_level() const { return ae_level_; }
   uint16_t ae_exposure() const { return ae_exposure_; }
   void SetAeState(uint32_t level, uint16_t exposure) {

@@ -29,6 +29,19 @@ void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first, int l
 void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first, int last);
 void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first, int last);
 
+// The same passes for one output row r, written at `row` (3 x width bytes).
+// The red-and-blue passes read the green plane of rows r - 1 and r + 1 at
+// `row` -/+ 3 x width; `whole_pixels` lets their vector form rewrite whole
+// pixels, green included, which only a caller whose rows no other thread
+// reads meanwhile may allow.
+void Demosaic0Row(const uint8_t* raw, Geometry g, int r, uint8_t* row);
+void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row);
+void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                     bool whole_pixels);
+void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row);
+void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                     bool whole_pixels);
+
 // The combined colour step: gains, saturation and colour matrix folded into
 // one integer matrix (saturation matrix times colour matrix, 128 = 1.0 each).
 struct ColorStep {
@@ -101,6 +114,53 @@ void ReverseRows(uint8_t* image, Geometry g, uint8_t* temp_row);
 void FinishRows(uint8_t* image, Geometry g, int first, int last, const PixelStage& stage,
                 bool mirror, bool reverse);
 inline int FinishUnits(Geometry g, bool reverse) { return reverse ? (g.height + 1) / 2 : g.height; }
+
+// `dst` receives `src`'s `width` pixels in reverse order.
+void MirrorCopy(const uint8_t* src, uint8_t* dst, int width);
+// Its vector form over the first whole groups of sixteen source pixels;
+// returns the pixels it did.
+int MirrorCopyVector(const uint8_t* src, uint8_t* dst, int width);
+
+// ---- The whole frame in bands that stay in cache ----
+
+// Rows [top, bottom) and columns [left, right) of an image; empty when
+// either range is.
+struct Window {
+  int top = 0, bottom = 0, left = 0, right = 0;
+};
+// Sums of each channel over a window.
+struct ChannelSums {
+  uint64_t blue = 0, green = 0, red = 0;
+};
+
+// What the pipeline does to one frame once the pixel stage is made.
+struct FrameJob {
+  const uint8_t* raw;
+  uint8_t* out;
+  Geometry g;
+  int mode;  // demosaic mode 0, 1 or 2
+  const PixelStage* stage;
+  bool mirror;
+  bool reverse;
+  Window measured;  // of the finished image, summed on the way
+};
+
+// Rows [first, last) of the demosaiced image, a few at a time in a buffer
+// that stays in cache, each then through the pixel stage and straight to
+// where the mirror and the row reversal put it in `out`. The sums of the
+// finished rows within `measured` are added to `*sums`. The result equals
+// the demosaic passes, then FinishRows; any split of the rows gives the
+// same image. Width at most kMaxWidth.
+void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums);
+
+// The vector form of adding the channels of whole groups of sixteen pixels
+// from `p` to `*sums`; returns the pixels it did.
+int SumPixelsVector(const uint8_t* p, int pixels, ChannelSums* sums);
+
+// The sums over `window` of the image demosaiced by `mode`, for its rows in
+// [first, last), without keeping the image.
+void MeasureDemosaiced(const uint8_t* raw, Geometry g, int mode, Window window,
+                       int first, int last, ChannelSums* sums);
 
 // Gamma and contrast in one table: entry i is 255 x (i / 255)^exponent,
 // truncated and clamped, then pushed away from 128 by contrast / 128 of its

@@ -106,16 +106,16 @@ void LuminanceRow(const PixelStage& s, const uint8_t* src, uint8_t* dst, size_t 
   }
 }
 
-// `dst` receives `src`'s pixels in reverse order.
+}  // namespace
+
 void MirrorCopy(const uint8_t* src, uint8_t* dst, int width) {
-  for (int j = 0, k = width - 1; j < width; ++j, --k) {
+  const int done = HasAvx2() ? MirrorCopyVector(src, dst, width) : 0;
+  for (int j = done, k = width - 1 - done; j < width; ++j, --k) {
     dst[3 * k] = src[3 * j];
     dst[3 * k + 1] = src[3 * j + 1];
     dst[3 * k + 2] = src[3 * j + 2];
   }
 }
-
-}  // namespace
 
 void ApplyStage(const PixelStage& stage, const uint8_t* src, uint8_t* dst, size_t pixels) {
   switch (stage.kind) {

@@ -13,9 +13,8 @@ constexpr int B = 0, G = 1, R = 2;  // byte order of a pixel
 
 inline uint8_t Clamp(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
-void BlackRow(uint8_t* out, Geometry g, int row) {
-  std::memset(out + static_cast<size_t>(row) * g.width * 3, 0,
-              static_cast<size_t>(g.width) * 3);
+void BlackRow(uint8_t* row, Geometry g) {
+  std::memset(row, 0, static_cast<size_t>(g.width) * 3);
 }
 
 inline uint8_t* Pixel(uint8_t* out, Geometry g, int r, int c) {
@@ -31,9 +30,8 @@ struct Rows {
   const uint8_t *gu, *g0, *gd;
 };
 
-Rows RowsAround(const uint8_t* raw, uint8_t* out, Geometry g, int r) {
+Rows RowsAround(const uint8_t* raw, uint8_t* row, Geometry g, int r) {
   const uint8_t* xu = raw + static_cast<size_t>(r - 1) * g.width;
-  uint8_t* row = Pixel(out, g, r, 0);
   const size_t stride = static_cast<size_t>(g.width) * 3;
   return {xu, xu + g.width, xu + 2 * g.width, row,
           row - stride + G, row + G, row + stride + G};
@@ -81,74 +79,82 @@ void BilinearRow(const uint8_t* up, const uint8_t* x, const uint8_t* down,
 
 }  // namespace
 
+void Demosaic0Row(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+  const int w = g.width, h = g.height;
+  if (r == 0 || r == h - 1) {
+    BlackRow(row, g);
+    return;
+  }
+  const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
+  const uint8_t* x = up + w;
+  const uint8_t* down = x + w;
+  row[0] = row[1] = row[2] = 0;
+  if ((r & 1) == 0) {
+    BilinearRow<true>(up, x, down, row, w);
+  } else {
+    BilinearRow<false>(up, x, down, row, w);
+  }
+  uint8_t* end = row + 3 * static_cast<size_t>(w - 1);
+  end[0] = end[1] = end[2] = 0;
+}
+
 void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                int last) {
-  const int w = g.width, h = g.height;
-  for (int r = first; r < last; ++r) {
-    if (r == 0 || r == h - 1) {
-      BlackRow(out, g, r);
-      continue;
-    }
-    const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
-    const uint8_t* x = up + w;
-    const uint8_t* down = x + w;
-    uint8_t* row = Pixel(out, g, r, 0);
-    row[0] = row[1] = row[2] = 0;
-    if ((r & 1) == 0) {
-      BilinearRow<true>(up, x, down, row, w);
-    } else {
-      BilinearRow<false>(up, x, down, row, w);
-    }
-    uint8_t* end = Pixel(out, g, r, w - 1);
-    end[0] = end[1] = end[2] = 0;
-  }
+  for (int r = first; r < last; ++r)
+    Demosaic0Row(raw, g, r, Pixel(out, g, r, 0));
 }
 
 // ---- Mode 1: gradient-corrected, border of two ----
 
-void Mode1Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
-                int last) {
+void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   const int w = g.width, h = g.height;
-  for (int r = first; r < last; ++r) {
-    if (r < 2 || r > h - 3) {
-      BlackRow(out, g, r);
+  if (r < 2 || r > h - 3) {
+    BlackRow(row, g);
+    return;
+  }
+  // Rows r-2 .. r+2 of the raw frame.
+  const uint8_t* x2u = raw + static_cast<size_t>(r - 2) * w;
+  const uint8_t* x1u = x2u + w;
+  const uint8_t* x0 = x1u + w;
+  const uint8_t* x1d = x0 + w;
+  const uint8_t* x2d = x1d + w;
+  const bool even = (r & 1) == 0;
+  const int own = even ? R : B;
+  // Red and blue sites sit on odd columns of even rows, even columns of
+  // odd rows; green sites in between.
+  const int start =
+      HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
+  // The vector form wrote whole pixels; the rest start from 0.
+  std::memset(row, 0, static_cast<size_t>(std::min(w, 2)) * 3);
+  if (w > start)
+    std::memset(row + 3 * start, 0, static_cast<size_t>(w - start) * 3);
+  for (int c = start; c <= w - 3; ++c) {
+    uint8_t* p = row + 3 * c;
+    const int x = x0[c];
+    if (((c & 1) == 0) == even) {
+      p[G] = static_cast<uint8_t>(x);
       continue;
     }
-    // Rows r-2 .. r+2 of the raw frame.
-    const uint8_t* x2u = raw + static_cast<size_t>(r - 2) * w;
-    const uint8_t* x1u = x2u + w;
-    const uint8_t* x0 = x1u + w;
-    const uint8_t* x1d = x0 + w;
-    const uint8_t* x2d = x1d + w;
-    uint8_t* row = Pixel(out, g, r, 0);
-    std::memset(row, 0, static_cast<size_t>(w) * 3);
-    const bool even = (r & 1) == 0;
-    const int own = even ? R : B;
-    // Red and blue sites sit on odd columns of even rows, even columns of
-    // odd rows; green sites in between.
-    const int start = HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
-    for (int c = start; c <= w - 3; ++c) {
-      uint8_t* p = row + 3 * c;
-      const int x = x0[c];
-      if (((c & 1) == 0) == even) {
-        p[G] = static_cast<uint8_t>(x);
-        continue;
-      }
-      p[own] = static_cast<uint8_t>(x);
-      const int hg = 2 * x - x0[c - 2] - x0[c + 2];
-      const int vg = 2 * x - x2u[c] - x2d[c];
-      const int dh = std::abs(hg) + std::abs(x0[c - 1] - x0[c + 1]);
-      const int dv = std::abs(vg) + std::abs(x1u[c] - x1d[c]);
-      // All three estimates, then a selection without branches: the choice
-      // follows the image, which branch prediction cannot.
-      const int along_row = ((x0[c - 1] + x0[c + 1]) >> 1) + (hg >> 2);
-      const int along_column = ((x1u[c] + x1d[c]) >> 1) + (vg >> 2);
-      const int both = ((4 * x - x2u[c] - x2d[c] - x0[c - 2] - x0[c + 2]) >> 3) +
-                       ((x1u[c] + x1d[c] + x0[c - 1] + x0[c + 1]) >> 2);
-      const int v = dh < dv ? along_row : dv < dh ? along_column : both;
-      p[G] = Clamp(v);
-    }
+    p[own] = static_cast<uint8_t>(x);
+    const int hg = 2 * x - x0[c - 2] - x0[c + 2];
+    const int vg = 2 * x - x2u[c] - x2d[c];
+    const int dh = std::abs(hg) + std::abs(x0[c - 1] - x0[c + 1]);
+    const int dv = std::abs(vg) + std::abs(x1u[c] - x1d[c]);
+    // All three estimates, then a selection without branches: the choice
+    // follows the image, which branch prediction cannot.
+    const int along_row = ((x0[c - 1] + x0[c + 1]) >> 1) + (hg >> 2);
+    const int along_column = ((x1u[c] + x1d[c]) >> 1) + (vg >> 2);
+    const int both = ((4 * x - x2u[c] - x2d[c] - x0[c - 2] - x0[c + 2]) >> 3) +
+                     ((x1u[c] + x1d[c] + x0[c - 1] + x0[c + 1]) >> 2);
+    const int v = dh < dv ? along_row : dv < dh ? along_column : both;
+    p[G] = Clamp(v);
   }
+}
+
+void Mode1Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                int last) {
+  for (int r = first; r < last; ++r)
+    Mode1GreenRow(raw, g, r, Pixel(out, g, r, 0));
 }
 
 namespace {
@@ -168,147 +174,172 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
 
 }  // namespace
 
-void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
-                  int last) {
+void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels) {
   const int w = g.width, h = g.height;
-  for (int r = std::max(first, 2); r < std::min(last, h - 2); ++r) {
-    const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
-    const bool even = (r & 1) == 0;
-    // The vector form stores whole pixels, green included: only on rows
-    // whose neighbours no other band reads or writes meanwhile.
-    const int start = HasAvx2() && r > first && r < last - 1
-                          ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3, w,
-                                                  even)
-                          : 2;
-    for (int c = start; c < w - 2; ++c) {
-      uint8_t* p = row + 3 * c;
-      const int gc = g0[3 * c];
-      if (((c & 1) == 0) == even) {
-        // Red and blue from the two pairs of neighbours: even rows have red
-        // left and right, odd rows above and below (blue the other way).
-        const int horizontal = ((2 * gc - g0[3 * (c - 1)] - g0[3 * (c + 1)]) >> 2) +
-                               ((x0[c - 1] + x0[c + 1]) >> 1);
-        const int vertical = ((2 * gc - gu[3 * c] - gd[3 * c]) >> 2) +
-                             ((xu[c] + xd[c]) >> 1);
-        p[R] = Clamp(even ? horizontal : vertical);
-        p[B] = Clamp(even ? vertical : horizontal);
-      } else {
-        p[even ? B : R] = Clamp(Mode1Diagonal(
-            gc, gu[3 * (c + 1)], gd[3 * (c - 1)], gu[3 * (c - 1)], gd[3 * (c + 1)],
-            xu[c + 1], xd[c - 1], xu[c - 1], xd[c + 1]));
-      }
+  if (r < 2 || r >= h - 2) return;
+  const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
+  const bool even = (r & 1) == 0;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
+                                  w, even)
+          : 2;
+  for (int c = start; c < w - 2; ++c) {
+    uint8_t* p = row + 3 * c;
+    const int gc = g0[3 * c];
+    if (((c & 1) == 0) == even) {
+      // Red and blue from the two pairs of neighbours: even rows have red
+      // left and right, odd rows above and below (blue the other way).
+      const int horizontal =
+          ((2 * gc - g0[3 * (c - 1)] - g0[3 * (c + 1)]) >> 2) +
+          ((x0[c - 1] + x0[c + 1]) >> 1);
+      const int vertical =
+          ((2 * gc - gu[3 * c] - gd[3 * c]) >> 2) + ((xu[c] + xd[c]) >> 1);
+      p[R] = Clamp(even ? horizontal : vertical);
+      p[B] = Clamp(even ? vertical : horizontal);
+    } else {
+      p[even ? B : R] = Clamp(Mode1Diagonal(
+          gc, gu[3 * (c + 1)], gd[3 * (c - 1)], gu[3 * (c - 1)],
+          gd[3 * (c + 1)], xu[c + 1], xd[c - 1], xu[c - 1], xd[c + 1]));
     }
   }
+}
+
+void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
+                  int last) {
+  // The vector form stores whole pixels, green included: only on rows
+  // whose neighbours no other band reads or writes meanwhile.
+  for (int r = first; r < last; ++r)
+    Mode1RedBlueRow(raw, g, r, Pixel(out, g, r, 0), r > first && r < last - 1);
 }
 
 // ---- Mode 2: edge-directed, border filled from the sample cell ----
 
 namespace {
 
-void Mode2Border(const uint8_t* raw, uint8_t* out, Geometry g, int r, int c) {
+void Mode2Border(const uint8_t* raw, uint8_t* row, Geometry g, int r, int c) {
   const int w = g.width, h = g.height;
   auto X = [&](int rr, int cc) {
     rr = std::clamp(rr, 0, h - 1);
     cc = std::clamp(cc, 0, w - 1);
     return raw[static_cast<size_t>(rr) * w + cc];
   };
-  uint8_t* p = Pixel(out, g, r, c);
+  uint8_t* p = row + 3 * static_cast<size_t>(c);
   const bool odd_row = r & 1, odd_column = c & 1;
-  if (r == 0) {
-    if (odd_column) {
-      p[B] = X(1, c - 1), p[G] = X(0, c - 1), p[R] = X(0, c);
-    } else {
-      p[B] = X(1, c), p[G] = X(0, c), p[R] = X(0, c + 1);
-    }
-  } else if (r == h - 1) {
+  // A one-row or one-column frame is both first and last: the last rule
+  // holds, as the last row and column are filled after the first.
+  if (r == h - 1) {
     if (odd_column) {
       p[B] = X(h - 1, c - 1), p[G] = X(h - 1, c), p[R] = X(h - 2, c);
     } else {
       p[B] = X(h - 1, c), p[G] = X(h - 1, c + 1), p[R] = X(h - 2, c + 1);
     }
-  } else if (c == 0) {
-    if (odd_row) {
-      p[B] = X(r, 0), p[G] = X(r, 1), p[R] = X(r + 1, 1);
+  } else if (r == 0) {
+    if (odd_column) {
+      p[B] = X(1, c - 1), p[G] = X(0, c - 1), p[R] = X(0, c);
     } else {
-      p[B] = X(r + 1, 0), p[G] = X(r, 0), p[R] = X(r, 1);
+      p[B] = X(1, c), p[G] = X(0, c), p[R] = X(0, c + 1);
     }
-  } else {  // last column
+  } else if (c == w - 1) {
     if (odd_row) {
       p[B] = X(r, w - 2), p[G] = X(r, w - 1), p[R] = X(r - 1, w - 1);
     } else {
       p[B] = X(r + 1, w - 2), p[G] = X(r, w - 2), p[R] = X(r, w - 1);
+    }
+  } else {  // first column
+    if (odd_row) {
+      p[B] = X(r, 0), p[G] = X(r, 1), p[R] = X(r + 1, 1);
+    } else {
+      p[B] = X(r + 1, 0), p[G] = X(r, 0), p[R] = X(r, 1);
     }
   }
 }
 
 }  // namespace
 
+void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+  const int w = g.width, h = g.height;
+  if (r == 0 || r == h - 1) {
+    for (int c = 0; c < w; ++c) Mode2Border(raw, row, g, r, c);
+    return;
+  }
+  Mode2Border(raw, row, g, r, 0);
+  Mode2Border(raw, row, g, r, w - 1);
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+  const uint8_t* x0 = xu + w;
+  const uint8_t* xd = x0 + w;
+  const bool even = (r & 1) == 0;
+  const int own = even ? R : B;
+  // Green sites take their sample; red and blue sites their own colour
+  // and a green along the smoother direction.
+  const int start =
+      HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
+  // The vector form wrote whole pixels; the rest up to the last column
+  // start from 0.
+  if (w - 1 > start)
+    std::memset(row + 3 * start, 0, static_cast<size_t>(w - 1 - start) * 3);
+  for (int c = even ? start + 1 : start; c < w - 1; c += 2)
+    row[3 * c + G] = x0[c];
+  for (int c = even ? start : start + 1; c < w - 1; c += 2) {
+    uint8_t* p = row + 3 * c;
+    p[own] = x0[c];
+    const int up = xu[c], down = xd[c], left = x0[c - 1], right = x0[c + 1];
+    const int v = std::abs(up - down), hz = std::abs(left - right);
+    const int along_column = (up + down) >> 1, along_row = (left + right) >> 1;
+    const int both = (up + down + left + right) >> 2;
+    p[G] = static_cast<uint8_t>(v < hz   ? along_column
+                                : hz < v ? along_row
+                                         : both);
+  }
+}
+
 void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                 int last) {
+  for (int r = first; r < last; ++r)
+    Mode2GreenRow(raw, g, r, Pixel(out, g, r, 0));
+}
+
+void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels) {
   const int w = g.width, h = g.height;
-  for (int r = first; r < last; ++r) {
-    if (r == 0 || r == h - 1) {
-      for (int c = 0; c < w; ++c) Mode2Border(raw, out, g, r, c);
-      continue;
-    }
-    Mode2Border(raw, out, g, r, 0);
-    Mode2Border(raw, out, g, r, w - 1);
-    const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
-    const uint8_t* x0 = xu + w;
-    const uint8_t* xd = x0 + w;
-    uint8_t* row = Pixel(out, g, r, 0);
-    std::memset(row + 3, 0, static_cast<size_t>(w - 2) * 3);
-    const bool even = (r & 1) == 0;
-    const int own = even ? R : B;
-    // Green sites take their sample; red and blue sites their own colour
-    // and a green along the smoother direction.
-    const int start = HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
-    for (int c = even ? start + 1 : start; c < w - 1; c += 2) row[3 * c + G] = x0[c];
-    for (int c = even ? start : start + 1; c < w - 1; c += 2) {
-      uint8_t* p = row + 3 * c;
-      p[own] = x0[c];
-      const int up = xu[c], down = xd[c], left = x0[c - 1], right = x0[c + 1];
-      const int v = std::abs(up - down), hz = std::abs(left - right);
-      const int along_column = (up + down) >> 1, along_row = (left + right) >> 1;
-      const int both = (up + down + left + right) >> 2;
-      p[G] = static_cast<uint8_t>(v < hz ? along_column : hz < v ? along_row : both);
-    }
+  if (r < 1 || r >= h - 1) return;
+  const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
+  const bool even = (r & 1) == 0;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
+                                  w, even)
+          : 1;
+  // Green sites: both colours from their neighbours' colour differences.
+  for (int c = even ? start + 1 : start; c < w - 1; c += 2) {
+    uint8_t* p = row + 3 * c;
+    const int x = x0[c];
+    const int horizontal = ((x0[c - 1] + x0[c + 1]) >> 1) + x -
+                           ((g0[3 * (c - 1)] + g0[3 * (c + 1)]) >> 1);
+    const int vertical =
+        ((xu[c] + xd[c]) >> 1) + x - ((gu[3 * c] + gd[3 * c]) >> 1);
+    p[B] = Clamp(even ? vertical : horizontal);
+    p[R] = Clamp(even ? horizontal : vertical);
+  }
+  // Red and blue sites: the other colour from the diagonal neighbours.
+  const int other = even ? B : R;
+  for (int c = even ? start : start + 1; c < w - 1; c += 2) {
+    const int v = ((xu[c - 1] + xu[c + 1] + xd[c - 1] + xd[c + 1]) >> 2) +
+                  g0[3 * c] -
+                  ((gu[3 * (c - 1)] + gu[3 * (c + 1)] + gd[3 * (c - 1)] +
+                    gd[3 * (c + 1)]) >>
+                   2);
+    row[3 * c + other] = Clamp(v);
   }
 }
 
 void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                   int last) {
-  const int w = g.width, h = g.height;
-  for (int r = std::max(first, 1); r < std::min(last, h - 1); ++r) {
-    const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out, g, r);
-    const bool even = (r & 1) == 0;
-    // The vector form stores whole pixels, green included: only on rows
-    // whose neighbours no other band reads or writes meanwhile.
-    const int start = HasAvx2() && r > first && r < last - 1
-                          ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3, w,
-                                                  even)
-                          : 1;
-    // Green sites: both colours from their neighbours' colour differences.
-    for (int c = even ? start + 1 : start; c < w - 1; c += 2) {
-      uint8_t* p = row + 3 * c;
-      const int x = x0[c];
-      const int horizontal = ((x0[c - 1] + x0[c + 1]) >> 1) + x -
-                             ((g0[3 * (c - 1)] + g0[3 * (c + 1)]) >> 1);
-      const int vertical = ((xu[c] + xd[c]) >> 1) + x -
-                           ((gu[3 * c] + gd[3 * c]) >> 1);
-      p[B] = Clamp(even ? vertical : horizontal);
-      p[R] = Clamp(even ? horizontal : vertical);
-    }
-    // Red and blue sites: the other colour from the diagonal neighbours.
-    const int other = even ? B : R;
-    for (int c = even ? start : start + 1; c < w - 1; c += 2) {
-      const int v = ((xu[c - 1] + xu[c + 1] + xd[c - 1] + xd[c + 1]) >> 2) +
-                    g0[3 * c] -
-                    ((gu[3 * (c - 1)] + gu[3 * (c + 1)] + gd[3 * (c - 1)] +
-                      gd[3 * (c + 1)]) >> 2);
-      row[3 * c + other] = Clamp(v);
-    }
-  }
+  // The vector form stores whole pixels, green included: only on rows
+  // whose neighbours no other band reads or writes meanwhile.
+  for (int r = first; r < last; ++r)
+    Mode2RedBlueRow(raw, g, r, Pixel(out, g, r, 0), r > first && r < last - 1);
 }
 
 }  // namespace vk::isp

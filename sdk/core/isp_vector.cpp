@@ -381,6 +381,76 @@ __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const
   return k;
 }
 
+// The shuffles that put sixteen pixels in reverse order: output block d of
+// the 48 bytes takes from input block `block` the bytes of mask [d][block].
+struct ReverseMasks {
+  alignas(16) uint8_t m[3][3][16];
+};
+constexpr ReverseMasks MakeReverseMasks() {
+  ReverseMasks masks{};
+  for (int d = 0; d < 3; ++d)
+    for (int block = 0; block < 3; ++block)
+      for (int k = 0; k < 16; ++k) {
+        const int out = 16 * d + k;
+        const int in = 3 * (15 - out / 3) + out % 3;
+        masks.m[d][block][k] =
+            in / 16 == block ? static_cast<uint8_t>(in % 16) : kNone;
+      }
+  return masks;
+}
+constexpr ReverseMasks kReverse = MakeReverseMasks();
+
+__attribute__((target("avx2"))) int MirrorCopyVector(const uint8_t* src,
+                                                     uint8_t* dst, int width) {
+  int j = 0;
+  for (; j + 16 <= width; j += 16) {
+    const uint8_t* p = src + 3 * static_cast<size_t>(j);
+    const __m128i in[3] = {
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32))};
+    uint8_t* q = dst + 3 * static_cast<size_t>(width - j - 16);
+    for (int d = 0; d < 3; ++d) {
+      const auto* masks = reinterpret_cast<const __m128i*>(kReverse.m[d]);
+      const __m128i bytes = _mm_or_si128(
+          _mm_or_si128(_mm_shuffle_epi8(in[0], _mm_load_si128(masks)),
+                       _mm_shuffle_epi8(in[1], _mm_load_si128(masks + 1))),
+          _mm_shuffle_epi8(in[2], _mm_load_si128(masks + 2)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * d), bytes);
+    }
+  }
+  return j;
+}
+
+// Sums of sixteen pixels at a time in 16-bit lanes, lane k of vector a
+// holding byte 16a + k of each 48-byte block; the lanes go to their
+// channels before they could overflow (256 blocks of at most 255).
+__attribute__((target("avx2"))) int SumPixelsVector(const uint8_t* p,
+                                                    int pixels,
+                                                    ChannelSums* sums) {
+  constexpr int kBlocksPerFlush = 256;
+  int k = 0;
+  uint64_t channel[3] = {sums->blue, sums->green, sums->red};
+  while (k + 16 <= pixels) {
+    __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(),
+                      _mm256_setzero_si256()};
+    for (int blocks = 0; blocks < kBlocksPerFlush && k + 16 <= pixels;
+         ++blocks, k += 16) {
+      const uint8_t* q = p + 3 * static_cast<size_t>(k);
+      for (int a = 0; a < 3; ++a)
+        acc[a] = _mm256_add_epi16(acc[a], Load16(q + 16 * a));
+    }
+    alignas(32) uint16_t lanes[3][16];
+    for (int a = 0; a < 3; ++a)
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[a]), acc[a]);
+    for (int a = 0; a < 3; ++a)
+      for (int lane = 0; lane < 16; ++lane)
+        channel[(16 * a + lane) % 3] += lanes[a][lane];
+  }
+  *sums = {channel[0], channel[1], channel[2]};
+  return k;
+}
+
 }  // namespace vk::isp
 
 #else
@@ -392,6 +462,8 @@ int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*,
   return 1;
 }
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }
+int SumPixelsVector(const uint8_t*, int, ChannelSums*) { return 0; }
+int MirrorCopyVector(const uint8_t*, uint8_t*, int) { return 0; }
 int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*,
                         const uint8_t*, uint8_t*, int, bool) {
   return 2;

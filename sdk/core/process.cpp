@@ -2,6 +2,7 @@
 // step with the tone table, flips and AE, in that order, on the settings of
 // the moment (they may change between frames, never within one).
 #include <algorithm>
+#include <atomic>
 
 #include "sdk/core/camera.h"
 #include "sdk/core/isp.h"
@@ -9,38 +10,35 @@
 namespace vk {
 namespace {
 
+// A frame's job with the sums its bands add up; integer sums, so the
+// total does not depend on the split.
 struct Frame {
-  const uint8_t* raw;
-  uint8_t* out;
-  isp::Geometry g;
-  const isp::PixelStage* stage;
-  bool mirror;
-  bool reverse;
+  isp::FrameJob job;
+  std::atomic<uint64_t> blue{0}, green{0}, red{0};
+
+  void Add(const isp::ChannelSums& sums) {
+    blue.fetch_add(sums.blue, std::memory_order_relaxed);
+    green.fetch_add(sums.green, std::memory_order_relaxed);
+    red.fetch_add(sums.red, std::memory_order_relaxed);
+  }
+  isp::ChannelSums Sums() const {
+    return {blue.load(), green.load(), red.load()};
+  }
 };
 
-void Mode0(void* c, int a, int b) {
+void ProcessBand(void* c, int first, int last) {
   auto* f = static_cast<Frame*>(c);
-  isp::Demosaic0(f->raw, f->out, f->g, a, b);
+  isp::ChannelSums sums;
+  isp::ProcessRows(f->job, first, last, &sums);
+  f->Add(sums);
 }
-void Mode1Green(void* c, int a, int b) {
+
+void MeasureBand(void* c, int first, int last) {
   auto* f = static_cast<Frame*>(c);
-  isp::Mode1Green(f->raw, f->out, f->g, a, b);
-}
-void Mode1RedBlue(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::Mode1RedBlue(f->raw, f->out, f->g, a, b);
-}
-void Mode2Green(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::Mode2Green(f->raw, f->out, f->g, a, b);
-}
-void Mode2RedBlue(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::Mode2RedBlue(f->raw, f->out, f->g, a, b);
-}
-void Finish(void* c, int a, int b) {
-  auto* f = static_cast<Frame*>(c);
-  isp::FinishRows(f->out, f->g, a, b, *f->stage, f->mirror, f->reverse);
+  isp::ChannelSums sums;
+  isp::MeasureDemosaiced(f->job.raw, f->job.g, f->job.mode, f->job.measured,
+                         first, last, &sums);
+  f->Add(sums);
 }
 
 }  // namespace
@@ -52,28 +50,24 @@ void CCamera::Process(uint8_t* raw, uint8_t* out, int width, int height) {
     DetectAndStore(raw);
   }
   CorrectDeadPixels(raw, width, height);
-  const uint8_t* gains[3] = {gain_tables_[0], gain_tables_[1], gain_tables_[2]};
+  const isp::Geometry g{width, height};
+  const int mode =
+      demosaic_mode_ == 1 || demosaic_mode_ == 2 ? demosaic_mode_ : 0;
   isp::PixelStage stage;
-  Frame f{raw, out, {width, height}, &stage, horizontal_flip_ != 0, vertical_flip_ == 0};
-  switch (demosaic_mode_) {
-    case 1:
-      bands_->Run(height, &Mode1Green, &f);
-      bands_->Run(height, &Mode1RedBlue, &f);
-      break;
-    case 2:
-      bands_->Run(height, &Mode2Green, &f);
-      bands_->Run(height, &Mode2RedBlue, &f);
-      break;
-    default:
-      bands_->Run(height, &Mode0, &f);
-  }
   if (monochrome_) {
     isp::MakeLuminanceStage(tone_table_, &stage);
   } else {
     if (awb_enable_) {
-      AwbStep(out, width, height);
+      // White balance reads the demosaiced image before the colour step it
+      // sets: a pass of its own over its window, nothing stored.
+      Frame measure{
+          {raw, out, g, mode, &stage, false, false, WbWindowIn(width, height)}};
+      bands_->Run(height, &MeasureBand, &measure);
+      AwbFromSums(measure.Sums());
       BuildGainTables();
     }
+    const uint8_t* gains[3] = {gain_tables_[0], gain_tables_[1],
+                               gain_tables_[2]};
     if (color_correction_) {
       isp::MakeColorStage(isp::MakeColorStep(saturation_, color_matrix_), gains, tone_table_,
                           &stage, gains_);
@@ -81,9 +75,13 @@ void CCamera::Process(uint8_t* raw, uint8_t* out, int width, int height) {
       isp::MakeGainsStage(gains, tone_table_, &stage);
     }
   }
-  // The pixel stage, the mirror and the row reversal in one pass.
-  bands_->Run(isp::FinishUnits(f.g, f.reverse), &Finish, &f);
-  if (ae_enable_) AeStep(out, width, height);
+  // Demosaicing, the pixel stage, the mirror, the row reversal and AE's
+  // measurement in one trip through memory.
+  Frame f{{raw, out, g, mode, &stage, horizontal_flip_ != 0,
+           vertical_flip_ == 0,
+           ae_enable_ ? BrightnessWindow(width, height) : isp::Window{}}};
+  bands_->Run(height, &ProcessBand, &f);
+  if (ae_enable_) AeFromBrightness(BrightnessFromSums(f.Sums(), width, height));
 }
 
 void CCamera::SetGamma(uint8_t gamma) {

@@ -128,6 +128,11 @@ inline Image Mode1(const Raw& X) {
 
 inline Image Mode2(const Raw& X) {
   const int w = X.w, h = X.h;
+  // On an odd width the last column's rule names the column past the edge:
+  // the sample at the edge stands in, never one outside the frame.
+  auto Border = [&](int r, int c) {
+    return X(std::clamp(r, 0, h - 1), std::clamp(c, 0, w - 1));
+  };
   Image out{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3, 0)};
   auto set = [&](int r, int c, int b, int g, int red) {
     out.At(r, c, kB) = static_cast<uint8_t>(b);
@@ -135,16 +140,25 @@ inline Image Mode2(const Raw& X) {
     out.At(r, c, kR) = static_cast<uint8_t>(red);
   };
   for (int r = 1; r <= h - 2; ++r) {
-    if (r % 2) set(r, 0, X(r, 0), X(r, 1), X(r + 1, 1));
-    else set(r, 0, X(r + 1, 0), X(r, 0), X(r, 1));
-    if (r % 2) set(r, w - 1, X(r, w - 2), X(r, w - 1), X(r - 1, w - 1));
-    else set(r, w - 1, X(r + 1, w - 2), X(r, w - 2), X(r, w - 1));
+    if (r % 2)
+      set(r, 0, Border(r, 0), Border(r, 1), Border(r + 1, 1));
+    else
+      set(r, 0, Border(r + 1, 0), Border(r, 0), Border(r, 1));
+    if (r % 2)
+      set(r, w - 1, Border(r, w - 2), Border(r, w - 1), Border(r - 1, w - 1));
+    else
+      set(r, w - 1, Border(r + 1, w - 2), Border(r, w - 2), Border(r, w - 1));
   }
   for (int c = 0; c < w; ++c) {
-    if (c % 2) set(0, c, X(1, c - 1), X(0, c - 1), X(0, c));
-    else set(0, c, X(1, c), X(0, c), X(0, c + 1));
-    if (c % 2) set(h - 1, c, X(h - 1, c - 1), X(h - 1, c), X(h - 2, c));
-    else set(h - 1, c, X(h - 1, c), X(h - 1, c + 1), X(h - 2, c + 1));
+    if (c % 2)
+      set(0, c, Border(1, c - 1), Border(0, c - 1), Border(0, c));
+    else
+      set(0, c, Border(1, c), Border(0, c), Border(0, c + 1));
+    if (c % 2)
+      set(h - 1, c, Border(h - 1, c - 1), Border(h - 1, c), Border(h - 2, c));
+    else
+      set(h - 1, c, Border(h - 1, c), Border(h - 1, c + 1),
+          Border(h - 2, c + 1));
   }
   for (int r = 1; r <= h - 2; ++r)
     for (int c = 1; c <= w - 2; ++c) {

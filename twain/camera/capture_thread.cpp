@@ -347,7 +347,7 @@ int CUSBDevice::ProduceImage(uint8_t* image) {
   if (taken != 1) return taken;
   uint8_t* raw = node->data.get();
   CorrectDeadPixels(raw, width_, height_, dead_pixels_, dead_pixel_count_);
-  isp::Demosaic0(raw, image, {width_, height_}, 0, height_);
+  ProcessImage(raw, image);
   if (multi_) {
     {
       std::lock_guard lock(raw_lock_);
@@ -356,47 +356,42 @@ int CUSBDevice::ProduceImage(uint8_t* image) {
     }
     SetEvent(raw_free_);
   }
-  ProcessImage(image);
   return 1;
 }
 
-void CUSBDevice::ProcessImage(uint8_t* image) {
-  const size_t pixels = static_cast<size_t>(width_) * height_;
+void CUSBDevice::ProcessImage(const uint8_t* raw, uint8_t* image) {
   Settings s;
+  uint8_t tone[256];
   {
     std::lock_guard lock(device_lock_);
     s = settings_;
+    std::memcpy(tone, tone_, sizeof(tone));
   }
-  if (s.mono) {
-    Monochrome(image, pixels);
-  } else {
-    Smooth(image, width_, height_, smooth_copy_.get());
+  if (!s.mono) {
     WhiteBalance gains{s.red, s.green, s.blue};
     if (s.awb_once) {
       // The request is answered once the gains are in: whoever waits for
       // it reads them together with the cleared flag.
-      WhiteBalanceOnce(image, pixels, &gains);
+      uint64_t sums[3];
+      SmoothedSums(raw, width_, height_, sums);
+      WhiteBalanceFromSums(sums[0], sums[1], sums[2], &gains);
       std::lock_guard lock(device_lock_);
       settings_.red = gains.red;
       settings_.green = gains.green;
       settings_.blue = gains.blue;
       settings_.awb_once = 0;
     }
-    ApplyColorMatrix(image, pixels, MakeColorMatrix(s.saturation, kColorMatrix, gains), gains);
+    MakeColorTables(MakeColorMatrix(s.saturation, kColorMatrix, gains), gains,
+                    &color_tables_);
   }
-  if (s.ae) RunAe(image);
-  uint8_t tone[256];
-  {
-    std::lock_guard lock(device_lock_);
-    std::memcpy(tone, tone_, sizeof(tone));
-  }
-  for (size_t i = 0; i < pixels * 3; ++i) image[i] = tone[image[i]];
-  if (!s.vflip) isp::ReverseRows(image, {width_, height_}, smooth_copy_.get());
-  if (s.hflip) isp::MirrorRows(image, {width_, height_}, 0, height_);
+  uint64_t centre[3];
+  MakeImage({raw, image, width_, height_, s.mono != 0, &color_tables_, tone,
+             s.vflip != 0, s.hflip != 0},
+            s.ae ? centre : nullptr);
+  if (s.ae) RunAe(CentreFromSums(centre, width_, height_));
 }
 
-void CUSBDevice::RunAe(uint8_t* image) {
-  const uint8_t y = CentreBrightness(image, width_, height_);
+void CUSBDevice::RunAe(uint8_t y) {
   std::lock_guard lock(device_lock_);
   ae_.target = settings_.ae_target;
   ae_.gain = settings_.gain;

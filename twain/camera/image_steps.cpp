@@ -53,6 +53,11 @@ void WhiteBalanceOnce(const uint8_t* image, size_t pixels, WhiteBalance* gains) 
     sg += image[1];
     sr += image[2];
   }
+  WhiteBalanceFromSums(sb, sg, sr, gains);
+}
+
+void WhiteBalanceFromSums(uint64_t sb, uint64_t sg, uint64_t sr,
+                          WhiteBalance* gains) {
   if (sr <= 63 || sb <= 63 || sg == 0) return;
   const uint64_t r = sg / (sr / 64), bl = sg / (sb / 64);
   if (r <= 255 && bl <= 255) {
@@ -119,6 +124,10 @@ uint8_t CentreBrightness(const uint8_t* image, int width, int height) {
       sum[2] += p[2];
     }
   }
+  return CentreFromSums(sum, width, height);
+}
+
+uint8_t CentreFromSums(const uint64_t sum[3], int width, int height) {
   const uint64_t area = static_cast<uint64_t>(width) * height;
   uint8_t mean[3] = {0, 0, 0};
   if (area)

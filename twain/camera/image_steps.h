@@ -37,6 +37,9 @@ struct WhiteBalance {
 // The gains that make the whole image grey; `gains` unchanged when the
 // sums are too small.
 void WhiteBalanceOnce(const uint8_t* image, size_t pixels, WhiteBalance* gains);
+// The same from the blue, green and red sums of the image.
+void WhiteBalanceFromSums(uint64_t blue, uint64_t green, uint64_t red,
+                          WhiteBalance* gains);
 
 // M = S x K x D (2^20 = 1.0).
 struct ColorMatrix {
@@ -61,6 +64,8 @@ struct AeState {
 };
 // The brightness of the centre region plus 16 (16 for an empty region).
 uint8_t CentreBrightness(const uint8_t* image, int width, int height);
+// The same from the blue, green and red sums over the centre region.
+uint8_t CentreFromSums(const uint64_t sums[3], int width, int height);
 // One step from the brightness `y` measured; true when the registers are to
 // be written (with the exposure time `*rows`, whole banding periods).
 bool AeStep(AeState* s, uint8_t y, uint16_t* rows);

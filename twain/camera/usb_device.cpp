@@ -35,7 +35,6 @@ int Get(T* out, T value) {
 
 CUSBDevice::CUSBDevice(int processors) {
   for (auto& image : images_) image = std::make_unique<uint8_t[]>(kImageBytes);
-  smooth_copy_ = std::make_unique<uint8_t[]>(kImageBytes);
   buffer_released_ = CreateEventA(nullptr, FALSE, TRUE, nullptr);
   LoadBase(&group_, &bgr_);
   LoadGroup(group_, &settings_);

@@ -15,6 +15,7 @@
 
 #include "sdk/core/camera_device.h"
 #include "twain/camera/ctwain.h"
+#include "twain/camera/image_pipeline.h"
 #include "twain/camera/image_steps.h"
 #include "twain/camera/settings.h"
 #include "twain/dialog/dialog_view.h"
@@ -125,8 +126,8 @@ class CUSBDevice : public CTWAIN {
   void StopReader();
   int ProduceImage(uint8_t* image);
   int TakeRawFrame(RawNode** node);
-  void ProcessImage(uint8_t* image);
-  void RunAe(uint8_t* image);
+  void ProcessImage(const uint8_t* raw, uint8_t* image);
+  void RunAe(uint8_t brightness);
   void JoinCancelling(std::thread& thread, HANDLE finished);
   void CancelReads();
   void Notify(WPARAM ok);
@@ -185,7 +186,8 @@ class CUSBDevice : public CTWAIN {
   int use_counts_[kImageBuffers] = {};
   std::mutex buffer_lock_;
   HANDLE buffer_released_ = nullptr;
-  std::unique_ptr<uint8_t[]> smooth_copy_;
+  // The colour step's tables, made per image on the capture thread.
+  ColorTables color_tables_;
 };
 
 }  // namespace vk::twain

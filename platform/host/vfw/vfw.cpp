@@ -34,6 +34,9 @@ struct IAVIStream {
   bool has_format = false;
   int32_t next_position = 0;
   int references = 1;
+  // The encoded frame, kept between writes so that a recording does not
+  // allocate a frame's worth of memory per frame.
+  std::vector<uint8_t> stored;
 };
 
 struct HIC__ {
@@ -169,7 +172,7 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffe
   const size_t frame_bytes =
       static_cast<size_t>(vk::vfw::DibStride(stream->input.biWidth)) * stream->input.biHeight;
   if (size < 0 || static_cast<size_t>(size) < frame_bytes) return AVIERR_BADPARAM;
-  std::vector<uint8_t> stored;
+  std::vector<uint8_t>& stored = stream->stored;
   bool key = false;
   if (!stream->encoder->Encode(static_cast<const uint8_t*>(buffer), &stored, &key))
     return AVIERR_UNSUPPORTED;

@@ -1,0 +1,107 @@
+// The frame's pipeline in bands of rows that stay in cache: the raw frame
+// is read once and the finished image written once, instead of a whole
+// demosaiced image going out to memory and back.
+#include <algorithm>
+
+#include "sdk/core/isp.h"
+
+namespace vk::isp {
+namespace {
+
+// Rows demosaiced at a time: with the two rows of green plane around them
+// that modes 1 and 2 read, 18 rows of the widest image fit the second-level
+// cache several times over.
+constexpr int kChunkRows = 16;
+constexpr size_t kRowBytes = static_cast<size_t>(kMaxWidth) * 3;
+
+// A chunk's rows [first, last) demosaiced, row r at `at(r)`; modes 1 and 2
+// also make the green planes of rows first - 1 and last within the frame.
+template <typename At>
+void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
+                   int last, At at) {
+  switch (mode) {
+    case 1:
+      for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height);
+           ++r)
+        Mode1GreenRow(raw, g, r, at(r));
+      for (int r = first; r < last; ++r)
+        Mode1RedBlueRow(raw, g, r, at(r), true);
+      break;
+    case 2:
+      for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height);
+           ++r)
+        Mode2GreenRow(raw, g, r, at(r));
+      for (int r = first; r < last; ++r)
+        Mode2RedBlueRow(raw, g, r, at(r), true);
+      break;
+    default:
+      for (int r = first; r < last; ++r) Demosaic0Row(raw, g, r, at(r));
+  }
+}
+
+// Adds the channels of `pixels` pixels from `p`.
+void SumPixels(const uint8_t* p, int pixels, ChannelSums* sums) {
+  uint64_t b = 0, gr = 0, r = 0;
+  const int done = HasAvx2() ? SumPixelsVector(p, pixels, sums) : 0;
+  p += 3 * static_cast<size_t>(done);
+  for (int k = done; k < pixels; ++k, p += 3) {
+    b += p[0];
+    gr += p[1];
+    r += p[2];
+  }
+  sums->blue += b;
+  sums->green += gr;
+  sums->red += r;
+}
+
+void SumWindowRow(const uint8_t* row, int r, const Window& w,
+                  ChannelSums* sums) {
+  if (r < w.top || r >= w.bottom || w.left >= w.right) return;
+  SumPixels(row + 3 * static_cast<size_t>(w.left), w.right - w.left, sums);
+}
+
+}  // namespace
+
+void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
+  const Geometry g = job.g;
+  if (g.width <= 0 || g.width > kMaxWidth) return;
+  alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
+  const size_t bytes = static_cast<size_t>(g.width) * 3;
+  for (int a = first; a < last; a += kChunkRows) {
+    const int b = std::min(a + kChunkRows, last);
+    auto at = [&](int r) {
+      return scratch + static_cast<size_t>(r - a + 1) * bytes;
+    };
+    DemosaicChunk(job.raw, g, job.mode, a, b, at);
+    for (int r = a; r < b; ++r) {
+      const int j = job.reverse ? g.height - 1 - r : r;
+      uint8_t* dst = job.out + static_cast<size_t>(j) * bytes;
+      if (job.mirror) {
+        ApplyStage(*job.stage, at(r), at(r), g.width);
+        MirrorCopy(at(r), dst, g.width);
+      } else {
+        ApplyStage(*job.stage, at(r), dst, g.width);
+      }
+      SumWindowRow(dst, j, job.measured, sums);
+    }
+  }
+}
+
+void MeasureDemosaiced(const uint8_t* raw, Geometry g, int mode, Window window,
+                       int first, int last, ChannelSums* sums) {
+  if (g.width <= 0 || g.width > kMaxWidth) return;
+  alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
+  const size_t bytes = static_cast<size_t>(g.width) * 3;
+  first = std::max(first, window.top);
+  last = std::min(last, window.bottom);
+  for (int a = first; a < last; a += kChunkRows) {
+    const int b = std::min(a + kChunkRows, last);
+    auto at = [&](int r) {
+      return scratch + static_cast<size_t>(r - a + 1) * bytes;
+    };
+    DemosaicChunk(raw, g, mode, a, b, at);
+    for (int r = a; r < b; ++r) SumWindowRow(at(r), r, window, sums);
+  }
+}
+
+}  // namespace vk::isp
