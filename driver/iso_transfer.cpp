@@ -22,11 +22,11 @@ struct IsoContext {
   usb::PipeInformation pipe;
   uint32_t packet_size;
   uint32_t packet_count;
-  uint32_t n;  // packets per transfer
-  uint32_t t;  // transfers in flight
-  uint8_t* data;     // data area (synchronous) or streaming buffer
-  uint8_t* records;  // packet-record area (synchronous)
-  volatile int32_t live;  // transfers still running (stream)
+  uint32_t n;                   // packets per transfer
+  uint32_t t;                   // transfers in flight
+  uint8_t* data;                // data area (synchronous) or streaming buffer
+  uint8_t* records;             // packet-record area (synchronous)
+  volatile int32_t live;        // transfers still running (stream)
   volatile int32_t references;  // the stream's own and its readers'
   StreamRing* data_ring;
   StreamRing* record_ring;
@@ -51,7 +51,8 @@ void BuildIsoUrb(IsoSlot* slot, uint8_t* slice) {
   urb->Hdr.Length = static_cast<uint16_t>(size);
   urb->Hdr.Function = usb::kUrbFunctionIsochTransfer;
   urb->PipeHandle = ctx->pipe.PipeHandle;
-  urb->TransferFlags = usb::kUsbdStartIsoTransferAsap | usb::kUsbdShortTransferOk;
+  urb->TransferFlags =
+      usb::kUsbdStartIsoTransferAsap | usb::kUsbdShortTransferOk;
   if (ctx->pipe.EndpointAddress & usb::kEndpointDirectionIn)
     urb->TransferFlags |= usb::kUsbdTransferDirectionIn;
   urb->TransferBufferLength = ctx->n * ctx->packet_size;
@@ -87,7 +88,8 @@ void FreeSlots(IsoContext* ctx) {
 // is exhausted (what was taken is given back).
 bool AllocateSlots(IsoContext* ctx) {
   KernelPort& port = PortOf(ctx);
-  ctx->stack_size = static_cast<int8_t>(port.StackSize(ctx->ext->lower_device) + 1);
+  ctx->stack_size =
+      static_cast<int8_t>(port.StackSize(ctx->ext->lower_device) + 1);
   const size_t bytes = sizeof(IsoSlot) * ctx->t;
   ctx->slots = static_cast<IsoSlot*>(port.AllocateNonPaged(bytes));
   if (ctx->slots == nullptr) return false;
@@ -127,7 +129,8 @@ bool ReadBlock(KernelPort& port, kernel::Irp* irp,
 IsoContext* NewContext(DeviceExtension* ext, const IsoTransferRequest& r,
                        const usb::PipeInformation& pipe) {
   KernelPort& port = *ext->driver->port;
-  auto* ctx = static_cast<IsoContext*>(port.AllocateNonPaged(sizeof(IsoContext)));
+  auto* ctx =
+      static_cast<IsoContext*>(port.AllocateNonPaged(sizeof(IsoContext)));
   if (ctx == nullptr) return nullptr;
   __builtin_memset(ctx, 0, sizeof(*ctx));
   ctx->ext = ext;
@@ -223,7 +226,8 @@ NtStatus ReadIsoRequest(DeviceExtension* ext, kernel::Irp* irp,
 // Every slot's first transfer, built and sent down in slot order.
 void LaunchSlots(IsoContext* ctx, kernel::CompletionRoutine completion) {
   for (uint32_t i = 0; i < ctx->t; ++i)
-    BuildIsoUrb(&ctx->slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
+    BuildIsoUrb(&ctx->slots[i],
+                ctx->data + Product(i * ctx->n, ctx->packet_size));
   for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], completion);
 }
 
@@ -236,8 +240,11 @@ NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
   usb::PipeInformation pipe;
   const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
-  const uint64_t per_pass = Product(r.packets_per_transfer, r.transfers_in_flight);
-  if (per_pass == 0 || r.packet_count % per_pass != 0 ||
+  const uint64_t per_pass =
+      Product(r.packets_per_transfer, r.transfers_in_flight);
+  // A packet count of 0 would pass every length check and still move t
+  // transfers of n packets past the caller's buffer.
+  if (per_pass == 0 || r.packet_count == 0 || r.packet_count % per_pass != 0 ||
       Product(r.packets_per_transfer, r.packet_size) > kMaxTransferSize)
     return kStatusInvalidParameter;
   kernel::Mdl* mdl = port.RequestMdl(irp);
@@ -269,12 +276,13 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   usb::PipeInformation pipe;
   const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
-  const uint64_t buffer = Product(Product(r.packets_per_transfer,
-                                          r.transfers_in_flight),
-                                  r.packet_size);
+  const uint64_t buffer = Product(
+      Product(r.packets_per_transfer, r.transfers_in_flight), r.packet_size);
   const uint64_t ring = Product(r.packet_count, r.packet_size);
   const uint64_t records = Product(r.packet_count, kRecordBytes);
+  // Nothing of size 0 is allocated: every count and size must be nonzero.
   if (r.packets_per_transfer == 0 || r.transfers_in_flight == 0 ||
+      r.packet_size == 0 || r.packet_count == 0 ||
       buffer > kMaxTransferSize * uint64_t{8} || ring > 0x7FFFFFFF ||
       records > 0x7FFFFFFF ||
       Product(r.packets_per_transfer, r.packet_size) > kMaxTransferSize)
@@ -289,13 +297,20 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   if (ctx == nullptr) return kStatusNoMemory;
   ctx->references = 1;
   ctx->live = static_cast<int32_t>(r.transfers_in_flight);
-  ctx->data = static_cast<uint8_t*>(port.AllocateNonPaged(static_cast<size_t>(buffer)));
+  ctx->data =
+      static_cast<uint8_t*>(port.AllocateNonPaged(static_cast<size_t>(buffer)));
   ctx->data_ring = NewStreamRing(port, static_cast<uint32_t>(ring));
   ctx->record_ring = NewStreamRing(port, static_cast<uint32_t>(records));
   if (ctx->data == nullptr || ctx->data_ring == nullptr ||
       ctx->record_ring == nullptr || !AllocateSlots(ctx)) {
     ReleaseStream(ctx);
     return kStatusNoMemory;
+  }
+  // The stream holds the pending-I/O count while it runs, so removal waits
+  // for its last transfer; once removal has begun no stream starts.
+  if (!EnterIo(ext)) {
+    ReleaseStream(ctx);
+    return kStatusDeletePending;
   }
   {
     const kernel::Irql irql = port.AcquireSpinLock(&ext->stream_lock);
@@ -308,12 +323,10 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
     port.ReleaseSpinLock(&ext->stream_lock, irql);
     if (raced) {
       ReleaseStream(ctx);
+      LeaveIo(ext);
       return kStatusInvalidDeviceState;
     }
   }
-  // The stream holds the pending-I/O count while it runs, so removal waits
-  // for its last transfer.
-  EnterIo(ext);
   kernel::StoreByte(&ext->iso_stop, 0);
   LaunchSlots(ctx, &StreamCompletion);
   return kStatusSuccess;
@@ -341,8 +354,8 @@ NtStatus ReadIsoBuffer(DeviceExtension* ext, kernel::Irp* irp,
                   : nullptr;
   NtStatus status = kStatusInsufficientResources;
   if (out != nullptr) {
-    const uint32_t d = RingTake(port, ctx->data_ring, out,
-                                static_cast<uint32_t>(data_bytes));
+    const uint32_t d =
+        RingTake(port, ctx->data_ring, out, static_cast<uint32_t>(data_bytes));
     const uint32_t records = RingTake(port, ctx->record_ring, out + d,
                                       d / r.packet_size * kRecordBytes);
     *information = uintptr_t{d} + records;

@@ -6,6 +6,7 @@
 // and the USB bus driver that put cameras under the driver live beside it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -67,6 +68,8 @@ class SimKernel final : public kernel::KernelPort {
   void CompleteFromBus(kernel::Irp* irp, NtStatus status,
                        uintptr_t information);
   int32_t DevicePowerState(kernel::DeviceObject* device) const;
+  // Thread objects referenced by CreateThread and not yet dereferenced.
+  size_t ThreadReferences() const { return thread_references_.load(); }
   // Open file objects keep a deleted device (and its extension) alive until
   // the last one is closed, as the object manager does.
   void ReferenceDevice(kernel::DeviceObject* device);
@@ -210,6 +213,7 @@ class SimKernel final : public kernel::KernelPort {
   std::set<kernel::RegistryKey*> open_keys_;
 
   uint32_t usbdi_version_ = 0x600;
+  std::atomic<size_t> thread_references_{0};
 };
 
 std::string Utf8(const std::u16string& s);

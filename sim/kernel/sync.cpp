@@ -90,6 +90,7 @@ NtStatus SimKernel::CreateThread(kernel::ThreadRoutine routine, void* context,
   // nothing behind when the process ends.
   t.detach();
   *thread = new kernel::Thread{state};
+  ++thread_references_;
   return kStatusSuccess;
 }
 
@@ -100,7 +101,10 @@ void SimKernel::WaitForThread(kernel::Thread* thread) {
   s.ended.wait(lock, [&] { return s.done; });
 }
 
-void SimKernel::DereferenceThread(kernel::Thread* thread) { delete thread; }
+void SimKernel::DereferenceThread(kernel::Thread* thread) {
+  --thread_references_;
+  delete thread;
+}
 
 // The simulated clock: VKCAM_SLEEP_SCALE (e.g. 0.01) shortens the driver's
 // waits as it shortens the host's Sleep, so retries stay quick in tests.
@@ -110,8 +114,8 @@ void SimKernel::Delay(uint32_t milliseconds) {
     const double s = v ? std::atof(v) : 1.0;
     return s > 0 && s <= 1 ? s : 1.0;
   }();
-  std::this_thread::sleep_for(
-      std::chrono::microseconds(static_cast<int64_t>(milliseconds * 1000.0 * scale)));
+  std::this_thread::sleep_for(std::chrono::microseconds(
+      static_cast<int64_t>(milliseconds * 1000.0 * scale)));
 }
 
 }  // namespace vk::sim

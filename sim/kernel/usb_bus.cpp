@@ -70,6 +70,11 @@ NtStatus UsbBusDevice::InternalRequest(kernel::Irp* irp) {
     kernel_.CompleteRequest(irp);
     return status;
   }
+  if (stopped_) {
+    kernel_.SetStatus(irp, kStatusInvalidDeviceState, 0);
+    kernel_.CompleteRequest(irp);
+    return kStatusInvalidDeviceState;
+  }
   if (s.control_code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
     kernel_.SetStatus(irp, kStatusInvalidDeviceRequest, 0);
     kernel_.CompleteRequest(irp);
@@ -102,6 +107,9 @@ NtStatus UsbBusDevice::Pnp(kernel::Irp* irp) {
   switch (s.minor) {
     case kernel::kIrpMnStartDevice:
     case kernel::kIrpMnStopDevice:
+      stopped_ = s.minor == kernel::kIrpMnStopDevice;
+      status = kStatusSuccess;
+      break;
     case kernel::kIrpMnRemoveDevice:
     case kernel::kIrpMnSurpriseRemoval:
       status = kStatusSuccess;

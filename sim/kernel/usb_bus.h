@@ -4,6 +4,7 @@
 // bus driver does.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,8 @@ class UsbBusDevice {
   std::shared_ptr<UsbDevice> usb_;
   std::u16string hardware_id_;
   kernel::DeviceObject* pdo_;
+  // Between IRP_MN_STOP_DEVICE and the next start the bus takes no URB.
+  std::atomic<bool> stopped_{false};
   std::mutex observer_mutex_;
   std::function<void(const usb::UrbHeader&)> observer_;
 };
