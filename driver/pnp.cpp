@@ -68,6 +68,9 @@ NtStatus Remove(DeviceExtension* ext, kernel::Irp* irp) {
   }
   RemoveRegistration(ext);
   FreeCameraRecords(ext);
+  // Its last run has left the pending-I/O count: it is no longer queued.
+  if (ext->configure_work != nullptr) port.FreeWorkItem(ext->configure_work);
+  ext->configure_work = nullptr;
   if (ext->link_flag) {
     ext->link_flag = 0;
     port.DeleteSymbolicLink(ext->link_name);

@@ -39,6 +39,7 @@ class UsbBusDevice {
  private:
   NtStatus InternalRequest(kernel::Irp* irp);
   NtStatus Pnp(kernel::Irp* irp);
+  void CompleteAtDispatch(kernel::Irp* irp);
 
   SimKernel& kernel_;
   std::shared_ptr<UsbDevice> usb_;

@@ -122,6 +122,7 @@ TEST_F(PnpPowerTest, SleepPutsTheCameraInD3AndResumeConfiguresItAnew) {
   CameraOf(c).ClearRequests();
   pnp().SystemResume();
   EXPECT_EQ(kernel().DevicePowerState(ext->self), kernel::kPowerDeviceD0);
+  kernel().FlushWorkItems();  // the camera is configured from a work item
   bool set_configuration = false;
   for (const sim::RecordedRequest& r : CameraOf(c).Requests())
     set_configuration |= r.setup.request == 9 && r.setup.value == 1;
