@@ -10,6 +10,7 @@
 namespace vk::drv {
 
 struct IsoSlot {
+  volatile int32_t state;  // SlotState: who takes the slot's next step
   uint32_t first_packet;
   IsoContext* ctx;
   usb::UrbIsochTransfer* urb;
@@ -32,6 +33,7 @@ struct IsoContext {
   StreamRing* record_ring;
   IsoSlot* slots;
   int8_t stack_size;
+  bool streaming;
 };
 
 namespace {
@@ -64,13 +66,40 @@ void BuildIsoUrb(IsoSlot* slot, uint8_t* slice) {
   }
 }
 
+// A lower driver may complete a request inside IoCallDriver (an unplugged
+// camera fails every URB at once). A completion that finds its slot still
+// being sent hands the next step to the sender, whose loop takes it: the
+// re-sends of a slot never nest, whatever the lower driver does.
+enum SlotState : int32_t { kIdle, kSending, kResend, kEnded };
+
+// True when the slot's sender is inside its call and takes `step` on.
+bool HandToSender(IsoSlot* slot, SlotState step) {
+  int32_t sending = kSending;
+  return __atomic_compare_exchange_n(&slot->state, &sending, step, false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+void EndSlot(IsoSlot* slot);
+
+// Sends the slot's request until a completion outside the call takes over.
+// Once the call has returned with the request still out, neither the slot
+// nor its context may be touched: its completion may have freed them.
 void SendSlot(IsoSlot* slot, kernel::CompletionRoutine completion) {
-  KernelPort& port = PortOf(slot->ctx);
-  port.InitializeIrp(slot->irp, slot->ctx->stack_size);
-  port.SetNextInternalRequest(slot->irp, IOCTL_INTERNAL_USB_SUBMIT_URB,
-                              slot->urb);
-  port.SetCompletion(slot->irp, completion, slot);
-  port.CallDriver(slot->ctx->ext->lower_device, slot->irp);
+  IsoContext* ctx = slot->ctx;
+  KernelPort& port = PortOf(ctx);
+  for (;;) {
+    port.InitializeIrp(slot->irp, ctx->stack_size);
+    port.SetNextInternalRequest(slot->irp, IOCTL_INTERNAL_USB_SUBMIT_URB,
+                                slot->urb);
+    port.SetCompletion(slot->irp, completion, slot);
+    __atomic_store_n(&slot->state, kSending, __ATOMIC_RELEASE);
+    port.CallDriver(ctx->ext->lower_device, slot->irp);
+    const int32_t next =
+        __atomic_exchange_n(&slot->state, kIdle, __ATOMIC_ACQ_REL);
+    if (next == kResend) continue;
+    if (next == kEnded) EndSlot(slot);
+    return;
+  }
 }
 
 void FreeSlots(IsoContext* ctx) {
@@ -144,23 +173,29 @@ IsoContext* NewContext(DeviceExtension* ext, const IsoTransferRequest& r,
 
 // ---- Synchronous transfer ----
 
+// The slot's last pass is done: its request and URB go, and the dispatch
+// waiting for it goes on.
+void EndSyncSlot(IsoSlot* slot) {
+  KernelPort& port = PortOf(slot->ctx);
+  port.FreeIrp(slot->irp);
+  port.FreePool(slot->urb);
+  slot->irp = nullptr;
+  slot->urb = nullptr;
+  port.SetEvent(&slot->done);
+}
+
 NtStatus SlotCompletion(kernel::DeviceObject*, kernel::Irp*, void* context) {
   auto* slot = static_cast<IsoSlot*>(context);
   IsoContext* ctx = slot->ctx;
-  KernelPort& port = PortOf(ctx);
   __builtin_memcpy(ctx->records + size_t{slot->first_packet} * kRecordBytes,
                    slot->urb->IsoPacket, size_t{ctx->n} * kRecordBytes);
   slot->first_packet += ctx->t * ctx->n;
   if (slot->first_packet >= ctx->packet_count) {
-    port.FreeIrp(slot->irp);
-    port.FreePool(slot->urb);
-    slot->irp = nullptr;
-    slot->urb = nullptr;
-    port.SetEvent(&slot->done);
+    if (!HandToSender(slot, kEnded)) EndSyncSlot(slot);
     return kStatusMoreProcessingRequired;
   }
   BuildIsoUrb(slot, ctx->data + size_t{slot->first_packet} * ctx->packet_size);
-  SendSlot(slot, &SlotCompletion);
+  if (!HandToSender(slot, kResend)) SendSlot(slot, &SlotCompletion);
   return kStatusMoreProcessingRequired;
 }
 
@@ -204,12 +239,21 @@ NtStatus StreamCompletion(kernel::DeviceObject*, kernel::Irp* irp,
   RingAppend(port, ctx->data_ring, slice, ctx->n * ctx->packet_size);
   if (!NtSuccess(port.Status(irp).status) || kernel::LoadByte(&ext->iso_stop) ||
       kernel::LoadByte(&ext->removing)) {
-    if (kernel::LockedDecrement(&ctx->live) == 0) RetireStream(ctx);
+    if (!HandToSender(slot, kEnded)) EndSlot(slot);
     return kStatusMoreProcessingRequired;
   }
   BuildIsoUrb(slot, slice);
-  SendSlot(slot, &StreamCompletion);
+  if (!HandToSender(slot, kResend)) SendSlot(slot, &StreamCompletion);
   return kStatusMoreProcessingRequired;
+}
+
+void EndSlot(IsoSlot* slot) {
+  IsoContext* ctx = slot->ctx;
+  if (!ctx->streaming) {
+    EndSyncSlot(slot);
+  } else if (kernel::LockedDecrement(&ctx->live) == 0) {
+    RetireStream(ctx);
+  }
 }
 
 // 64-bit products, so no length can wrap.
@@ -223,12 +267,15 @@ NtStatus ReadIsoRequest(DeviceExtension* ext, kernel::Irp* irp,
   return IsoPipe(ext, *r, pipe);
 }
 
-// Every slot's first transfer, built and sent down in slot order.
+// Every slot's first transfer, built and sent down in slot order. Once the
+// last one is sent, every transfer may have ended and a stream's context
+// be gone: nothing of it is read after that send.
 void LaunchSlots(IsoContext* ctx, kernel::CompletionRoutine completion) {
-  for (uint32_t i = 0; i < ctx->t; ++i)
-    BuildIsoUrb(&ctx->slots[i],
-                ctx->data + Product(i * ctx->n, ctx->packet_size));
-  for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], completion);
+  const uint32_t t = ctx->t;
+  IsoSlot* slots = ctx->slots;
+  for (uint32_t i = 0; i < t; ++i)
+    BuildIsoUrb(&slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
+  for (uint32_t i = 0; i < t; ++i) SendSlot(&slots[i], completion);
 }
 
 }  // namespace
@@ -296,6 +343,7 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   IsoContext* ctx = NewContext(ext, r, pipe);
   if (ctx == nullptr) return kStatusNoMemory;
   ctx->references = 1;
+  ctx->streaming = true;
   ctx->live = static_cast<int32_t>(r.transfers_in_flight);
   ctx->data =
       static_cast<uint8_t*>(port.AllocateNonPaged(static_cast<size_t>(buffer)));

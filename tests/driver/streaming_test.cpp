@@ -199,6 +199,20 @@ TEST_F(IsoTest, EachSlotRunsThreePassesAndRecordsFollowTheData) {
             kStatusUnsuccessful);
 }
 
+// An unplugged camera's lower driver fails every URB inside IoCallDriver:
+// each of a slot's 64 passes completes at once, and none nests in another.
+TEST_F(IsoTest, PassesFailingAtOnceDoNotNest) {
+  camera_.bus->usb().Disconnect();
+  WatchUrbs();
+  const auto block = Block(64, 1, 1);
+  std::vector<uint8_t> out(64 * (1024 + 12));
+  EXPECT_EQ(
+      Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size()).status,
+      kStatusSuccess);
+  EXPECT_EQ(Urbs().size(), 64u);
+  EXPECT_LE(sim::verifier::MaxCompletionDepth(), 2);
+}
+
 TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
   StreamFullResolution();
   const auto block = Block(64, 8, 2);
