@@ -64,12 +64,14 @@ NtStatus PnpManager::Send(kernel::DeviceObject* top, uint8_t major,
 }
 
 PluggedCamera PnpManager::Plug(std::shared_ptr<Camera> camera,
-                               std::u16string hardware_id) {
+                               std::u16string hardware_id,
+                               NtStatus refused_start) {
   std::lock_guard lock(mutex_);
   PluggedCamera c;
   c.id = next_id_++;
   c.bus = std::make_shared<UsbBusDevice>(kernel_, host_.Plug(std::move(camera)),
                                          c.id, std::move(hardware_id));
+  c.bus->RefuseNextStart(refused_start);
   if (driver_ != nullptr && driver_->add_device != nullptr) {
     {
       verifier::RoutineScope scope(

@@ -81,11 +81,6 @@ NtStatus UsbBusDevice::InternalRequest(kernel::Irp* irp) {
     kernel_.CompleteRequest(irp);
     return status;
   }
-  if (stopped_) {
-    kernel_.SetStatus(irp, kStatusInvalidDeviceState, 0);
-    kernel_.CompleteRequest(irp);
-    return kStatusInvalidDeviceState;
-  }
   if (s.control_code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
     kernel_.SetStatus(irp, kStatusInvalidDeviceRequest, 0);
     kernel_.CompleteRequest(irp);
@@ -94,6 +89,12 @@ NtStatus UsbBusDevice::InternalRequest(kernel::Irp* irp) {
   {
     std::lock_guard lock(observer_mutex_);
     if (observer_) observer_(*static_cast<usb::UrbHeader*>(s.argument1));
+  }
+  // A stopped device fails the URB at once, inside the call.
+  if (stopped_) {
+    kernel_.SetStatus(irp, kStatusInvalidDeviceState, 0);
+    kernel_.CompleteRequest(irp);
+    return kStatusInvalidDeviceState;
   }
   // Marked pending before the URB goes out: it may complete on the host's
   // thread before Submit returns.
@@ -117,8 +118,11 @@ NtStatus UsbBusDevice::Pnp(kernel::Irp* irp) {
   NtStatus status = kernel_.Status(irp).status;
   switch (s.minor) {
     case kernel::kIrpMnStartDevice:
+      status = refused_start_.exchange(kStatusSuccess);
+      stopped_ = false;
+      break;
     case kernel::kIrpMnStopDevice:
-      stopped_ = s.minor == kernel::kIrpMnStopDevice;
+      stopped_ = true;
       status = kStatusSuccess;
       break;
     case kernel::kIrpMnRemoveDevice:

@@ -117,6 +117,26 @@ TEST_F(StreamingTest, UnplugWithReadsOutstandingCompletesThemAndRemoves) {
   camera_.bus.reset();
 }
 
+// The lower driver fails the transfer inside IoCallDriver (the device is
+// stopped): the read completes with that status and pipe 0 is reset.
+TEST_F(StreamingTest, ReadFailingAtOnceResetsPipeZero) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  const usb::UsbdPipeHandle pipe0 =
+      Extension(0)->interface_record->Pipes[0].PipeHandle;
+  ASSERT_EQ(pnp().SendPnp(camera_.id, kernel::kIrpMnStopDevice),
+            kStatusSuccess);
+  WatchUrbs();
+  std::vector<uint8_t> buffer(512);
+  EXPECT_EQ(Read(buffer.data(), 512).status, kStatusInvalidDeviceState);
+  const auto urbs = Urbs();
+  ASSERT_EQ(urbs.size(), 2u);
+  EXPECT_EQ(As<usb::UrbHeader>(urbs[0]).Function,
+            usb::kUrbFunctionBulkOrInterruptTransfer);
+  EXPECT_EQ(As<usb::UrbHeader>(urbs[1]).Function, usb::kUrbFunctionResetPipe);
+  EXPECT_EQ(As<usb::UrbPipeRequest>(urbs[1]).PipeHandle, pipe0);
+  EXPECT_EQ(PendingIo(0), 1);
+}
+
 TEST_F(StreamingTest, CancelledReadCompletesCancelled) {
   ASSERT_EQ(EnableRead().status, kStatusSuccess);
   std::vector<uint8_t> chunk(512);
@@ -284,6 +304,21 @@ TEST_F(IsoTest, StreamStartedOnceRemovalHasBegunIsRefused) {
   kernel::StoreByte(&ext->removing, 0);
   irp->system_buffer = nullptr;
   kernel().FreeIrp(irp);
+}
+
+TEST_F(IsoTest, ReadIsoBufferOutputOneByteShortIsRefused) {
+  const auto block = Block(64, 8, 2);
+  ASSERT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+            kStatusSuccess);
+  std::vector<uint8_t> out(64 * (1024 + 12), 0xAB);
+  const Result r = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
+                         out.size() - 1);
+  EXPECT_EQ(r.status, kStatusInvalidParameter);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB),
+            static_cast<ptrdiff_t>(out.size()));
+  EXPECT_EQ(Ioctl(IOCTL_STOP_ISO_STREAM, nullptr, 0, nullptr, 0).status,
+            kStatusSuccess);
 }
 
 TEST_F(IsoTest, RemovalEndsARunningStream) {
