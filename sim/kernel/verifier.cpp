@@ -1,8 +1,11 @@
 #include "sim/kernel/verifier.h"
 
+#if __has_include(<dlfcn.h>) && __has_include(<execinfo.h>)
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#define VKCAM_SYMBOLS 1
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -51,35 +54,39 @@ const char* KindName(RoutineKind kind) {
 // where the symbol is known, else its address.
 std::string Describe(const RoutineFrame& frame) {
   std::string text = KindName(frame.kind);
-  Dl_info info{};
-  if (frame.routine != nullptr && dladdr(frame.routine, &info) != 0 &&
-      info.dli_sname != nullptr) {
-    int status = 0;
-    char* name = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    text += " ";
-    text += status == 0 && name != nullptr ? name : info.dli_sname;
-    std::free(name);
-    return text;
-  }
-  // A local symbol: its module and offset, for addr2line.
   char address[512];
-  if (info.dli_fname != nullptr) {
-    std::snprintf(
-        address, sizeof(address), " at %s+0x%zx", info.dli_fname,
-        static_cast<size_t>(static_cast<const char*>(frame.routine) -
-                            static_cast<const char*>(info.dli_fbase)));
-  } else {
-    std::snprintf(address, sizeof(address), " at %p", frame.routine);
+#if VKCAM_SYMBOLS
+  Dl_info info{};
+  if (frame.routine != nullptr && dladdr(frame.routine, &info) != 0) {
+    if (info.dli_sname != nullptr) {
+      int status = 0;
+      char* name = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+      text += " ";
+      text += status == 0 && name != nullptr ? name : info.dli_sname;
+      std::free(name);
+      return text;
+    }
+    // A local symbol: its module and offset, for addr2line.
+    if (info.dli_fname != nullptr) {
+      std::snprintf(address, sizeof(address), " at %s+0x%zx", info.dli_fname,
+                    static_cast<size_t>(static_cast<const char*>(frame.routine) -
+                                        static_cast<const char*>(info.dli_fbase)));
+      return text + address;
+    }
   }
+#endif
+  std::snprintf(address, sizeof(address), " at %p", frame.routine);
   return text + address;
 }
 
 void DefaultHandler(const Violation& v) {
   std::fprintf(stderr, "simkernel verifier: %s\n  in %s\n", v.rule.c_str(),
                v.routine.c_str());
+#if VKCAM_SYMBOLS
   void* frames[48];
   const int n = backtrace(frames, 48);
   backtrace_symbols_fd(frames, n, 2);
+#endif
   std::abort();
 }
 
