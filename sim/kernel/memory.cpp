@@ -1,4 +1,5 @@
 // Pool with accounting and failure injection, and memory descriptor lists.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,7 @@ namespace {
 constexpr uint8_t kFreedPoison = 0xDF;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = size_t{64} << 20;
+constexpr size_t kPoisonPageBytes = 4096;
 
 // Under the address sanitizer a read of quarantined pool is reported at
 // once; otherwise the poison shows on the block's release.
@@ -129,9 +131,15 @@ void SimKernel::Quarantine(void* block, size_t bytes) {
 // The block leaves the quarantine: its poison must be as it was left.
 void SimKernel::ReleaseQuarantined(void* block, size_t bytes) {
   UnpoisonForSanitizer(block, bytes);
+  static const auto* const kPoisonPage = [] {
+    auto* page = new uint8_t[kPoisonPageBytes];
+    std::memset(page, kFreedPoison, kPoisonPageBytes);
+    return page;
+  }();
   const auto* p = static_cast<const uint8_t*>(block);
-  for (size_t i = 0; i < bytes; ++i) {
-    if (p[i] != kFreedPoison) {
+  for (size_t at = 0; at < bytes; at += kPoisonPageBytes) {
+    const size_t n = std::min(kPoisonPageBytes, bytes - at);
+    if (std::memcmp(p + at, kPoisonPage, n) != 0) {
       verifier::Report("pool block written after it was freed");
       break;
     }
