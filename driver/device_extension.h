@@ -55,8 +55,8 @@ struct DriverState {
 // A camera's settings, read from the service key at AddDevice. Sizes are
 // those of the largest registry value accepted, in bytes.
 struct InstanceConfig {
-  uint8_t register_per_camera;   // "RegForDVP" starts with Y or y
-  uint8_t register_configured;   // "RegForDShow" starts with Y or y
+  uint8_t register_per_camera;  // "RegForDVP" starts with Y or y
+  uint8_t register_configured;  // "RegForDShow" starts with Y or y
   char16_t system_path[256];
   char16_t maker_key_path[256];
   char16_t series[128];
@@ -110,6 +110,10 @@ struct DeviceExtension {
   kernel::DeviceObject* self;
   // The system power request waiting for this camera's device power change.
   kernel::Irp* system_power_request;
+  // Configures the camera at passive level after its return to D0; the
+  // flag is set while the item is queued.
+  kernel::WorkItem* configure_work;
+  volatile uint8_t configure_queued;
   // Guards the swap of the interface record against its readers.
   kernel::SpinLock record_lock;
   // The running isochronous stream (owner of the rings), under stream_lock.

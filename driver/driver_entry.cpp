@@ -68,10 +68,10 @@ NtStatus CreateCameraDevice(DriverState* state, kernel::DeviceObject* pdo,
   KernelPort& port = *state->port;
   __builtin_memset(config, 0, sizeof(*config));
   DeviceKeyNameFromHardwareId(port, pdo, config);
-  NtStatus status = state->service_key_path == nullptr
-                        ? kStatusUnsuccessful
-                        : ReadInstanceConfig(port, state->service_key_path,
-                                             instance, config);
+  NtStatus status =
+      state->service_key_path == nullptr
+          ? kStatusUnsuccessful
+          : ReadInstanceConfig(port, state->service_key_path, instance, config);
   // Without a link name the camera cannot be named: refuse it.
   if (!NtSuccess(status) || config->link_name[0] == 0) {
     port.FreePool(config);
@@ -79,9 +79,10 @@ NtStatus CreateCameraDevice(DriverState* state, kernel::DeviceObject* pdo,
   }
   char16_t* link = NewName(port, u"\\DosDevices\\", config->link_name);
   char16_t* name = NewName(port, u"\\Device\\", config->link_name);
-  status = link && name ? port.CreateDevice(state->driver, sizeof(DeviceExtension),
-                                            name, device)
-                        : kStatusNoMemory;
+  status = link && name
+               ? port.CreateDevice(state->driver, sizeof(DeviceExtension), name,
+                                   device)
+               : kStatusNoMemory;
   if (NtSuccess(status)) {
     DeviceExtension* ext = ExtensionOf(*device);
     __builtin_memset(ext, 0, sizeof(*ext));
@@ -140,8 +141,8 @@ NtStatus AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* pdo) {
   KernelPort& port = *state->port;
   const int n = TakeInstance(state);
   if (n < 0) return kStatusUnsuccessful;
-  auto* config =
-      static_cast<InstanceConfig*>(port.AllocateNonPaged(sizeof(InstanceConfig)));
+  auto* config = static_cast<InstanceConfig*>(
+      port.AllocateNonPaged(sizeof(InstanceConfig)));
   if (config == nullptr) {
     ReleaseInstance(state, static_cast<uint8_t>(n));
     return kStatusNoMemory;
@@ -165,6 +166,15 @@ NtStatus AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* pdo) {
     ReleaseInstance(state, static_cast<uint8_t>(n));
     return kStatusNoSuchDevice;
   }
+  ext->configure_work = port.AllocateWorkItem(device);
+  if (ext->configure_work == nullptr) {
+    port.Detach(ext->lower_device);
+    port.DeleteSymbolicLink(ext->link_name);
+    port.FreePool(ext->settings);
+    port.DeleteDevice(device);
+    ReleaseInstance(state, static_cast<uint8_t>(n));
+    return kStatusNoMemory;
+  }
   ext->last_usbd_error = 0;
   ext->pending_io = 1;
   port.InitializeEvent(&ext->remove_event, true, false);
@@ -181,7 +191,8 @@ void ReleaseInstance(DriverState* state, uint8_t instance) {
 void Unload(kernel::DriverObject* driver) {
   DriverState* state = StateOf(driver);
   KernelPort& port = *state->port;
-  if (state->service_key_path != nullptr) port.FreePool(state->service_key_path);
+  if (state->service_key_path != nullptr)
+    port.FreePool(state->service_key_path);
   port.SetDriverContext(driver, nullptr);
   port.FreePool(state);
 }

@@ -10,6 +10,7 @@
 namespace vk::drv {
 
 struct IsoSlot {
+  volatile int32_t state;  // SlotState: who takes the slot's next step
   uint32_t first_packet;
   IsoContext* ctx;
   usb::UrbIsochTransfer* urb;
@@ -22,16 +23,17 @@ struct IsoContext {
   usb::PipeInformation pipe;
   uint32_t packet_size;
   uint32_t packet_count;
-  uint32_t n;  // packets per transfer
-  uint32_t t;  // transfers in flight
-  uint8_t* data;     // data area (synchronous) or streaming buffer
-  uint8_t* records;  // packet-record area (synchronous)
-  volatile int32_t live;  // transfers still running (stream)
+  uint32_t n;                   // packets per transfer
+  uint32_t t;                   // transfers in flight
+  uint8_t* data;                // data area (synchronous) or streaming buffer
+  uint8_t* records;             // packet-record area (synchronous)
+  volatile int32_t live;        // transfers still running (stream)
   volatile int32_t references;  // the stream's own and its readers'
   StreamRing* data_ring;
   StreamRing* record_ring;
   IsoSlot* slots;
   int8_t stack_size;
+  bool streaming;
 };
 
 namespace {
@@ -51,7 +53,8 @@ void BuildIsoUrb(IsoSlot* slot, uint8_t* slice) {
   urb->Hdr.Length = static_cast<uint16_t>(size);
   urb->Hdr.Function = usb::kUrbFunctionIsochTransfer;
   urb->PipeHandle = ctx->pipe.PipeHandle;
-  urb->TransferFlags = usb::kUsbdStartIsoTransferAsap | usb::kUsbdShortTransferOk;
+  urb->TransferFlags =
+      usb::kUsbdStartIsoTransferAsap | usb::kUsbdShortTransferOk;
   if (ctx->pipe.EndpointAddress & usb::kEndpointDirectionIn)
     urb->TransferFlags |= usb::kUsbdTransferDirectionIn;
   urb->TransferBufferLength = ctx->n * ctx->packet_size;
@@ -63,13 +66,40 @@ void BuildIsoUrb(IsoSlot* slot, uint8_t* slice) {
   }
 }
 
+// A lower driver may complete a request inside IoCallDriver (an unplugged
+// camera fails every URB at once). A completion that finds its slot still
+// being sent hands the next step to the sender, whose loop takes it: the
+// re-sends of a slot never nest, whatever the lower driver does.
+enum SlotState : int32_t { kIdle, kSending, kResend, kEnded };
+
+// True when the slot's sender is inside its call and takes `step` on.
+bool HandToSender(IsoSlot* slot, SlotState step) {
+  int32_t sending = kSending;
+  return __atomic_compare_exchange_n(&slot->state, &sending, step, false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+void EndSlot(IsoSlot* slot);
+
+// Sends the slot's request until a completion outside the call takes over.
+// Once the call has returned with the request still out, neither the slot
+// nor its context may be touched: its completion may have freed them.
 void SendSlot(IsoSlot* slot, kernel::CompletionRoutine completion) {
-  KernelPort& port = PortOf(slot->ctx);
-  port.InitializeIrp(slot->irp, slot->ctx->stack_size);
-  port.SetNextInternalRequest(slot->irp, IOCTL_INTERNAL_USB_SUBMIT_URB,
-                              slot->urb);
-  port.SetCompletion(slot->irp, completion, slot);
-  port.CallDriver(slot->ctx->ext->lower_device, slot->irp);
+  IsoContext* ctx = slot->ctx;
+  KernelPort& port = PortOf(ctx);
+  for (;;) {
+    port.InitializeIrp(slot->irp, ctx->stack_size);
+    port.SetNextInternalRequest(slot->irp, IOCTL_INTERNAL_USB_SUBMIT_URB,
+                                slot->urb);
+    port.SetCompletion(slot->irp, completion, slot);
+    __atomic_store_n(&slot->state, kSending, __ATOMIC_RELEASE);
+    port.CallDriver(ctx->ext->lower_device, slot->irp);
+    const int32_t next =
+        __atomic_exchange_n(&slot->state, kIdle, __ATOMIC_ACQ_REL);
+    if (next == kResend) continue;
+    if (next == kEnded) EndSlot(slot);
+    return;
+  }
 }
 
 void FreeSlots(IsoContext* ctx) {
@@ -87,7 +117,8 @@ void FreeSlots(IsoContext* ctx) {
 // is exhausted (what was taken is given back).
 bool AllocateSlots(IsoContext* ctx) {
   KernelPort& port = PortOf(ctx);
-  ctx->stack_size = static_cast<int8_t>(port.StackSize(ctx->ext->lower_device) + 1);
+  ctx->stack_size =
+      static_cast<int8_t>(port.StackSize(ctx->ext->lower_device) + 1);
   const size_t bytes = sizeof(IsoSlot) * ctx->t;
   ctx->slots = static_cast<IsoSlot*>(port.AllocateNonPaged(bytes));
   if (ctx->slots == nullptr) return false;
@@ -127,7 +158,8 @@ bool ReadBlock(KernelPort& port, kernel::Irp* irp,
 IsoContext* NewContext(DeviceExtension* ext, const IsoTransferRequest& r,
                        const usb::PipeInformation& pipe) {
   KernelPort& port = *ext->driver->port;
-  auto* ctx = static_cast<IsoContext*>(port.AllocateNonPaged(sizeof(IsoContext)));
+  auto* ctx =
+      static_cast<IsoContext*>(port.AllocateNonPaged(sizeof(IsoContext)));
   if (ctx == nullptr) return nullptr;
   __builtin_memset(ctx, 0, sizeof(*ctx));
   ctx->ext = ext;
@@ -141,23 +173,29 @@ IsoContext* NewContext(DeviceExtension* ext, const IsoTransferRequest& r,
 
 // ---- Synchronous transfer ----
 
+// The slot's last pass is done: its request and URB go, and the dispatch
+// waiting for it goes on.
+void EndSyncSlot(IsoSlot* slot) {
+  KernelPort& port = PortOf(slot->ctx);
+  port.FreeIrp(slot->irp);
+  port.FreePool(slot->urb);
+  slot->irp = nullptr;
+  slot->urb = nullptr;
+  port.SetEvent(&slot->done);
+}
+
 NtStatus SlotCompletion(kernel::DeviceObject*, kernel::Irp*, void* context) {
   auto* slot = static_cast<IsoSlot*>(context);
   IsoContext* ctx = slot->ctx;
-  KernelPort& port = PortOf(ctx);
   __builtin_memcpy(ctx->records + size_t{slot->first_packet} * kRecordBytes,
                    slot->urb->IsoPacket, size_t{ctx->n} * kRecordBytes);
   slot->first_packet += ctx->t * ctx->n;
   if (slot->first_packet >= ctx->packet_count) {
-    port.FreeIrp(slot->irp);
-    port.FreePool(slot->urb);
-    slot->irp = nullptr;
-    slot->urb = nullptr;
-    port.SetEvent(&slot->done);
+    if (!HandToSender(slot, kEnded)) EndSyncSlot(slot);
     return kStatusMoreProcessingRequired;
   }
   BuildIsoUrb(slot, ctx->data + size_t{slot->first_packet} * ctx->packet_size);
-  SendSlot(slot, &SlotCompletion);
+  if (!HandToSender(slot, kResend)) SendSlot(slot, &SlotCompletion);
   return kStatusMoreProcessingRequired;
 }
 
@@ -201,12 +239,21 @@ NtStatus StreamCompletion(kernel::DeviceObject*, kernel::Irp* irp,
   RingAppend(port, ctx->data_ring, slice, ctx->n * ctx->packet_size);
   if (!NtSuccess(port.Status(irp).status) || kernel::LoadByte(&ext->iso_stop) ||
       kernel::LoadByte(&ext->removing)) {
-    if (kernel::LockedDecrement(&ctx->live) == 0) RetireStream(ctx);
+    if (!HandToSender(slot, kEnded)) EndSlot(slot);
     return kStatusMoreProcessingRequired;
   }
   BuildIsoUrb(slot, slice);
-  SendSlot(slot, &StreamCompletion);
+  if (!HandToSender(slot, kResend)) SendSlot(slot, &StreamCompletion);
   return kStatusMoreProcessingRequired;
+}
+
+void EndSlot(IsoSlot* slot) {
+  IsoContext* ctx = slot->ctx;
+  if (!ctx->streaming) {
+    EndSyncSlot(slot);
+  } else if (kernel::LockedDecrement(&ctx->live) == 0) {
+    RetireStream(ctx);
+  }
 }
 
 // 64-bit products, so no length can wrap.
@@ -220,11 +267,15 @@ NtStatus ReadIsoRequest(DeviceExtension* ext, kernel::Irp* irp,
   return IsoPipe(ext, *r, pipe);
 }
 
-// Every slot's first transfer, built and sent down in slot order.
+// Every slot's first transfer, built and sent down in slot order. Once the
+// last one is sent, every transfer may have ended and a stream's context
+// be gone: nothing of it is read after that send.
 void LaunchSlots(IsoContext* ctx, kernel::CompletionRoutine completion) {
-  for (uint32_t i = 0; i < ctx->t; ++i)
-    BuildIsoUrb(&ctx->slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
-  for (uint32_t i = 0; i < ctx->t; ++i) SendSlot(&ctx->slots[i], completion);
+  const uint32_t t = ctx->t;
+  IsoSlot* slots = ctx->slots;
+  for (uint32_t i = 0; i < t; ++i)
+    BuildIsoUrb(&slots[i], ctx->data + Product(i * ctx->n, ctx->packet_size));
+  for (uint32_t i = 0; i < t; ++i) SendSlot(&slots[i], completion);
 }
 
 }  // namespace
@@ -236,8 +287,11 @@ NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
   usb::PipeInformation pipe;
   const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
-  const uint64_t per_pass = Product(r.packets_per_transfer, r.transfers_in_flight);
-  if (per_pass == 0 || r.packet_count % per_pass != 0 ||
+  const uint64_t per_pass =
+      Product(r.packets_per_transfer, r.transfers_in_flight);
+  // A packet count of 0 would pass every length check and still move t
+  // transfers of n packets past the caller's buffer.
+  if (per_pass == 0 || r.packet_count == 0 || r.packet_count % per_pass != 0 ||
       Product(r.packets_per_transfer, r.packet_size) > kMaxTransferSize)
     return kStatusInvalidParameter;
   kernel::Mdl* mdl = port.RequestMdl(irp);
@@ -269,12 +323,13 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   usb::PipeInformation pipe;
   const NtStatus refused = ReadIsoRequest(ext, irp, s, &r, &pipe);
   if (!NtSuccess(refused)) return refused;
-  const uint64_t buffer = Product(Product(r.packets_per_transfer,
-                                          r.transfers_in_flight),
-                                  r.packet_size);
+  const uint64_t buffer = Product(
+      Product(r.packets_per_transfer, r.transfers_in_flight), r.packet_size);
   const uint64_t ring = Product(r.packet_count, r.packet_size);
   const uint64_t records = Product(r.packet_count, kRecordBytes);
+  // Nothing of size 0 is allocated: every count and size must be nonzero.
   if (r.packets_per_transfer == 0 || r.transfers_in_flight == 0 ||
+      r.packet_size == 0 || r.packet_count == 0 ||
       buffer > kMaxTransferSize * uint64_t{8} || ring > 0x7FFFFFFF ||
       records > 0x7FFFFFFF ||
       Product(r.packets_per_transfer, r.packet_size) > kMaxTransferSize)
@@ -288,14 +343,22 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
   IsoContext* ctx = NewContext(ext, r, pipe);
   if (ctx == nullptr) return kStatusNoMemory;
   ctx->references = 1;
+  ctx->streaming = true;
   ctx->live = static_cast<int32_t>(r.transfers_in_flight);
-  ctx->data = static_cast<uint8_t*>(port.AllocateNonPaged(static_cast<size_t>(buffer)));
+  ctx->data =
+      static_cast<uint8_t*>(port.AllocateNonPaged(static_cast<size_t>(buffer)));
   ctx->data_ring = NewStreamRing(port, static_cast<uint32_t>(ring));
   ctx->record_ring = NewStreamRing(port, static_cast<uint32_t>(records));
   if (ctx->data == nullptr || ctx->data_ring == nullptr ||
       ctx->record_ring == nullptr || !AllocateSlots(ctx)) {
     ReleaseStream(ctx);
     return kStatusNoMemory;
+  }
+  // The stream holds the pending-I/O count while it runs, so removal waits
+  // for its last transfer; once removal has begun no stream starts.
+  if (!EnterIo(ext)) {
+    ReleaseStream(ctx);
+    return kStatusDeletePending;
   }
   {
     const kernel::Irql irql = port.AcquireSpinLock(&ext->stream_lock);
@@ -308,12 +371,10 @@ NtStatus StartIsoStream(DeviceExtension* ext, kernel::Irp* irp,
     port.ReleaseSpinLock(&ext->stream_lock, irql);
     if (raced) {
       ReleaseStream(ctx);
+      LeaveIo(ext);
       return kStatusInvalidDeviceState;
     }
   }
-  // The stream holds the pending-I/O count while it runs, so removal waits
-  // for its last transfer.
-  EnterIo(ext);
   kernel::StoreByte(&ext->iso_stop, 0);
   LaunchSlots(ctx, &StreamCompletion);
   return kStatusSuccess;
@@ -341,8 +402,8 @@ NtStatus ReadIsoBuffer(DeviceExtension* ext, kernel::Irp* irp,
                   : nullptr;
   NtStatus status = kStatusInsufficientResources;
   if (out != nullptr) {
-    const uint32_t d = RingTake(port, ctx->data_ring, out,
-                                static_cast<uint32_t>(data_bytes));
+    const uint32_t d =
+        RingTake(port, ctx->data_ring, out, static_cast<uint32_t>(data_bytes));
     const uint32_t records = RingTake(port, ctx->record_ring, out + d,
                                       d / r.packet_size * kRecordBytes);
     *information = uintptr_t{d} + records;

@@ -23,6 +23,7 @@ struct Irp;
 struct FileObject;
 struct Thread;
 struct RegistryKey;
+struct WorkItem;
 using usb::Mdl;
 
 // Storage of a notification or synchronisation event, embedded in the
@@ -111,6 +112,8 @@ using CompletionRoutine = NtStatus (*)(DeviceObject* device, Irp* irp,
                                        void* context);
 using CancelRoutine = void (*)(DeviceObject* device, Irp* irp);
 using ThreadRoutine = void (*)(void* context);
+// Runs at passive level in a system worker thread.
+using WorkItemRoutine = void (*)(DeviceObject* device, void* context);
 using PowerCompletionRoutine = void (*)(DeviceObject* device, uint8_t minor,
                                         int32_t state, void* context,
                                         const IoStatus& status);
@@ -185,6 +188,15 @@ class KernelPort {
   virtual uint16_t CapabilitiesVersion(Irp* irp) = 0;
   virtual void SetSurpriseRemovalOk(Irp* irp) = 0;
 
+  // ---- Work items (IoAllocateWorkItem, IoQueueWorkItem, IoFreeWorkItem) ----
+  // How a routine at dispatch level gets passive-level work done. Dispatch
+  // level. A queued item keeps its device object; it must not be queued
+  // again before its routine has started, nor freed while queued.
+  virtual WorkItem* AllocateWorkItem(DeviceObject* device) = 0;
+  virtual void QueueWorkItem(WorkItem* item, WorkItemRoutine routine,
+                             void* context) = 0;
+  virtual void FreeWorkItem(WorkItem* item) = 0;
+
   // ---- Power ----
   virtual void StartNextPowerIrp(Irp* irp) = 0;
   virtual NtStatus PoCallDriver(DeviceObject* device, Irp* irp) = 0;
@@ -229,8 +241,7 @@ class KernelPort {
   virtual NtStatus CreateKey(const char16_t* path, bool is_volatile,
                              RegistryKey** key, bool* created) = 0;
   virtual NtStatus SetValue(RegistryKey* key, const char16_t* name,
-                            uint32_t type, const void* data,
-                            uint32_t size) = 0;
+                            uint32_t type, const void* data, uint32_t size) = 0;
   virtual NtStatus DeleteKey(RegistryKey* key) = 0;
   virtual void CloseKey(RegistryKey* key) = 0;
 

@@ -17,17 +17,24 @@ NtStatus DispatchCreate(kernel::DeviceObject* device, kernel::Irp* irp) {
   DeviceExtension* ext = ExtensionOf(device);
   kernel::KernelPort& port = *ext->driver->port;
   kernel::FileObject* file = port.CurrentStack(irp).file;
-  if (kernel::LoadByte(&ext->removing))
-    return CompleteWith(port, irp, kStatusDeletePending);
-  if (!kernel::LoadByte(&ext->started))
-    return CompleteWith(port, irp, kStatusUnsuccessful);
+  // The pending-I/O count keeps removal from freeing the interface record
+  // while the open looks at it.
+  if (!EnterIo(ext)) return CompleteWith(port, irp, kStatusDeletePending);
+  NtStatus status = kStatusSuccess;
   usb::PipeInformation pipe;
-  if (FindPipe(ext, 0, &pipe) == PipeLookup::kNoRecord)
-    return CompleteWith(port, irp, kStatusInvalidDeviceState);
-  if (file == nullptr) return CompleteWith(port, irp, kStatusInvalidParameter);
-  port.SetFileContext(file, ReadPipeContext());
-  kernel::LockedIncrement(reinterpret_cast<volatile int32_t*>(&ext->open_handles));
-  return CompleteWith(port, irp, kStatusSuccess);
+  if (!kernel::LoadByte(&ext->started)) {
+    status = kStatusUnsuccessful;
+  } else if (FindPipe(ext, 0, &pipe) == PipeLookup::kNoRecord) {
+    status = kStatusInvalidDeviceState;
+  } else if (file == nullptr) {
+    status = kStatusInvalidParameter;
+  } else {
+    port.SetFileContext(file, ReadPipeContext());
+    kernel::LockedIncrement(
+        reinterpret_cast<volatile int32_t*>(&ext->open_handles));
+  }
+  LeaveIo(ext);
+  return CompleteWith(port, irp, status);
 }
 
 // The last handle of a file object is closed. A pending request keeps the
@@ -47,9 +54,9 @@ NtStatus DispatchClose(kernel::DeviceObject* device, kernel::Irp* irp) {
   // Never below 0, even with closes racing each other.
   auto* count = reinterpret_cast<volatile int32_t*>(&ext->open_handles);
   int32_t seen = __atomic_load_n(count, __ATOMIC_ACQUIRE);
-  while (seen > 0 && !__atomic_compare_exchange_n(count, &seen, seen - 1, false,
-                                                  __ATOMIC_ACQ_REL,
-                                                  __ATOMIC_ACQUIRE)) {
+  while (seen > 0 &&
+         !__atomic_compare_exchange_n(count, &seen, seen - 1, false,
+                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
   }
   return CompleteWith(port, irp, kStatusSuccess);
 }

@@ -15,6 +15,13 @@ NtStatus Start(DeviceExtension* ext) {
   // A camera whose configuration fails is still started; opening it is then
   // refused for want of an interface record.
   if (ReadDeviceDescriptor(ext)) Configure(ext);
+  // A start after a stop: the previous registration thread must end before
+  // its reference is replaced, or it could outlive the device.
+  if (ext->registration_thread != nullptr) {
+    port.WaitForThread(ext->registration_thread);
+    port.DereferenceThread(ext->registration_thread);
+    ext->registration_thread = nullptr;
+  }
   kernel::Thread* thread = nullptr;
   if (NtSuccess(port.CreateThread(&RegistrationThread, ext->self, &thread)))
     ext->registration_thread = thread;
@@ -25,19 +32,28 @@ void FreeCameraRecords(DeviceExtension* ext) {
   KernelPort& port = *ext->driver->port;
   if (ext->settings) port.FreePool(ext->settings);
   if (ext->device_descriptor) port.FreePool(ext->device_descriptor);
-  if (ext->interface_record) port.FreePool(ext->interface_record);
   ext->settings = nullptr;
   ext->device_descriptor = nullptr;
+  // Readers copy from the record under its lock: it leaves under it too.
+  const kernel::Irql irql = port.AcquireSpinLock(&ext->record_lock);
+  usb::InterfaceInformation* record = ext->interface_record;
   ext->interface_record = nullptr;
+  port.ReleaseSpinLock(&ext->record_lock, irql);
+  if (record) port.FreePool(record);
+}
+
+// Aborts every pipe of the record in force, each looked up under the record
+// lock, since an interface change may swap the record meanwhile.
+void AbortAllPipes(DeviceExtension* ext) {
+  usb::PipeInformation pipe;
+  for (uint32_t i = 0; FindPipe(ext, i, &pipe) == PipeLookup::kFound; ++i)
+    AbortPipe(ext, pipe.PipeHandle);
 }
 
 NtStatus Remove(DeviceExtension* ext, kernel::Irp* irp) {
   KernelPort& port = *ext->driver->port;
   kernel::StoreByte(&ext->removing, 1);
-  if (const usb::InterfaceInformation* record = ext->interface_record) {
-    for (uint32_t i = 0; i < record->NumberOfPipes; ++i)
-      AbortPipe(ext, record->Pipes[i].PipeHandle);
-  }
+  AbortAllPipes(ext);
   // Once for this request, once for the bias set at AddDevice.
   LeaveIo(ext);
   LeaveIo(ext);
@@ -52,6 +68,9 @@ NtStatus Remove(DeviceExtension* ext, kernel::Irp* irp) {
   }
   RemoveRegistration(ext);
   FreeCameraRecords(ext);
+  // Its last run has left the pending-I/O count: it is no longer queued.
+  if (ext->configure_work != nullptr) port.FreeWorkItem(ext->configure_work);
+  ext->configure_work = nullptr;
   if (ext->link_flag) {
     ext->link_flag = 0;
     port.DeleteSymbolicLink(ext->link_name);
@@ -81,9 +100,16 @@ NtStatus QueryCapabilities(DeviceExtension* ext, kernel::Irp* irp) {
 NtStatus DispatchPnp(kernel::DeviceObject* device, kernel::Irp* irp) {
   DeviceExtension* ext = ExtensionOf(device);
   KernelPort& port = *ext->driver->port;
+  const uint8_t minor = port.CurrentStack(irp).minor;
+  // After a surprise removal the removing flag is already set, and the
+  // removal itself must still be carried out.
+  if (minor == kernel::kIrpMnRemoveDevice) {
+    kernel::LockedIncrement(&ext->pending_io);
+    return Remove(ext, irp);
+  }
   if (!EnterIo(ext)) return CompleteWith(port, irp, kStatusDeletePending);
   NtStatus status = kStatusSuccess;
-  switch (port.CurrentStack(irp).minor) {
+  switch (minor) {
     case kernel::kIrpMnStartDevice:
       status = ForwardAndWait(ext, irp);
       if (NtSuccess(status)) {
@@ -93,11 +119,17 @@ NtStatus DispatchPnp(kernel::DeviceObject* device, kernel::Irp* irp) {
       }
       port.CompleteRequest(irp);
       break;
-    case kernel::kIrpMnRemoveDevice:
-      return Remove(ext, irp);
     case kernel::kIrpMnStopDevice:
-      PassDown(ext, irp);
-      status = Unconfigure(ext);
+      // The camera is unconfigured while the lower drivers still take
+      // requests; the stop then goes down and its result is theirs.
+      Unconfigure(ext);
+      status = PassDown(ext, irp);
+      break;
+    case kernel::kIrpMnSurpriseRemoval:
+      // The camera is gone: no new open or request is let in from now on.
+      kernel::StoreByte(&ext->removing, 1);
+      port.SetStatus(irp, kStatusSuccess, 0);
+      status = PassDown(ext, irp);
       break;
     case kernel::kIrpMnQueryCapabilities:
       status = QueryCapabilities(ext, irp);

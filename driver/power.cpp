@@ -1,6 +1,8 @@
 // Power: system sleep puts the camera into D3 before the system request goes
 // down; the return to the working state asks for D0 and configures the
-// camera anew. No pending-I/O accounting.
+// camera anew from a work item. No pending-I/O accounting for the power
+// requests themselves. Completion routines and callbacks run at dispatch
+// level and neither wait nor send synchronous requests.
 #include "driver/driver.h"
 
 namespace vk::drv {
@@ -14,6 +16,28 @@ NtStatus PoPassDown(DeviceExtension* ext, kernel::Irp* irp) {
   return port.PoCallDriver(ext->lower_device, irp);
 }
 
+// Passive level, in a system worker thread.
+void ConfigureWork(kernel::DeviceObject*, void* context) {
+  auto* ext = static_cast<DeviceExtension*>(context);
+  kernel::StoreByte(&ext->configure_queued, 0);
+  Configure(ext);
+  LeaveIo(ext);
+}
+
+// Configuring sends requests and waits for them, which a power callback
+// (dispatch level) must not: a work item does it. It holds the pending-I/O
+// count, so removal waits for it; one queued item serves any number of
+// returns to D0.
+void QueueConfigure(DeviceExtension* ext) {
+  if (ext->configure_work == nullptr || !EnterIo(ext)) return;
+  if (__atomic_exchange_n(&ext->configure_queued, 1, __ATOMIC_ACQ_REL) != 0) {
+    LeaveIo(ext);
+    return;
+  }
+  ext->driver->port->QueueWorkItem(ext->configure_work, &ConfigureWork, ext);
+}
+
+// Dispatch level.
 void D0Done(kernel::DeviceObject*, uint8_t, int32_t, void* context,
             const kernel::IoStatus&) {
   auto* ext = static_cast<DeviceExtension*>(context);
@@ -22,7 +46,7 @@ void D0Done(kernel::DeviceObject*, uint8_t, int32_t, void* context,
   ext->system_power_request = nullptr;
   port.StartNextPowerIrp(system);
   port.CompleteRequest(system);
-  Configure(ext);
+  QueueConfigure(ext);
 }
 
 NtStatus SystemWakeCompletion(kernel::DeviceObject*, kernel::Irp* irp,
@@ -31,12 +55,12 @@ NtStatus SystemWakeCompletion(kernel::DeviceObject*, kernel::Irp* irp,
   KernelPort& port = *ext->driver->port;
   port.StartNextPowerIrp(irp);
   ext->system_power_request = irp;
-  const NtStatus status =
-      port.RequestPowerIrp(ext->self, kernel::kIrpMnSetPower,
-                           kernel::kPowerDeviceD0, &D0Done, ext);
+  const NtStatus status = port.RequestPowerIrp(
+      ext->self, kernel::kIrpMnSetPower, kernel::kPowerDeviceD0, &D0Done, ext);
   // Without a device request the system request would never complete.
-  if (!NtSuccess(status)) D0Done(ext->self, kernel::kIrpMnSetPower,
-                                 kernel::kPowerDeviceD0, ext, {status, 0});
+  if (!NtSuccess(status))
+    D0Done(ext->self, kernel::kIrpMnSetPower, kernel::kPowerDeviceD0, ext,
+           {status, 0});
   return kStatusMoreProcessingRequired;
 }
 

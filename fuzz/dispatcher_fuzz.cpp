@@ -1,8 +1,12 @@
 // Fuzzes the device-control dispatcher and the read path of a started
 // simulated camera: random control codes (the driver's own, their
-// neighbours and raw values), buffer lengths, contents and reads.
+// neighbours and raw values), buffer lengths, contents and reads, with
+// removal, stop and restart, and system sleep and resume between them. The
+// simulated kernel's verifier is on: a broken kernel rule stops the run.
 // Input: a sequence of records
 //   [selector u8][input length u8][output length u16 LE][input bytes...]
+// Selectors 0xFB to 0xFE change the camera's plug-and-play or power state
+// (the record's other bytes pick the sleep state); 0xFF reads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +49,27 @@ uint32_t CodeOf(uint8_t selector, const uint8_t* raw) {
   return 0x220000u | (static_cast<uint32_t>(raw[0]) << 2) | (raw[1] & 3u);
 }
 
+// Plug-and-play and power between requests; the handles stay open across
+// each (after a removal, the new camera's handles replace them).
+void Transition(vk::fuzz::FuzzWorld& world, uint8_t selector, uint8_t pick) {
+  using vk::kernel::kPowerSystemSleeping1;
+  switch (selector) {
+    case 0xFB:
+      world.Replug(0);
+      break;
+    case 0xFC:
+      world.StopAndStart(0);
+      break;
+    case 0xFD:
+      // Sleeping 1 to 3, hibernate, or shutdown (not a sleep).
+      world.SleepAndResume(kPowerSystemSleeping1 + pick % 5);
+      break;
+    default:
+      world.QueryCapabilities(0);
+      break;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,6 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t raw[2] = {in.empty() ? uint8_t{0} : in[0],
                             in.size() > 1 ? in[1] : uint8_t{0}};
     std::vector<uint8_t> out(out_length + 1);
+    if (selector >= 0xFB && selector <= 0xFE) {
+      Transition(world, selector, raw[0]);
+      continue;
+    }
     world.Guarded(0, [&](vk::fuzz::FuzzWorld::Camera& c) {
       if (c.files.empty()) return;
       vk::sim::OpenFile& file = *c.files[selector & 1];

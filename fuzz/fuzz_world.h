@@ -66,6 +66,31 @@ class FuzzWorld {
     return done.get_future().get();
   }
 
+  // The camera is unplugged (surprise removal, then removal) and a new one
+  // plugged in, with fresh handles.
+  void Replug(size_t camera_index) {
+    system_.pnp().Unplug(camera(camera_index).id);
+    Replace(camera_index);
+  }
+  // The system sleeps and resumes; the camera's reconfiguration (a work
+  // item) is done before the next request.
+  void SleepAndResume(int32_t state) {
+    system_.pnp().SystemSleep(state);
+    system_.pnp().SystemResume();
+    system_.kernel().FlushWorkItems();
+  }
+  // IRP_MN_STOP_DEVICE and a new start, the handles kept.
+  void StopAndStart(size_t camera_index) {
+    system_.pnp().SendPnp(camera(camera_index).id, kernel::kIrpMnStopDevice);
+    system_.pnp().SendPnp(camera(camera_index).id, kernel::kIrpMnStartDevice);
+  }
+
+  void QueryCapabilities(size_t camera_index) {
+    kernel::DeviceCapabilities caps;
+    system_.pnp().SendPnp(camera(camera_index).id,
+                          kernel::kIrpMnQueryCapabilities, &caps);
+  }
+
   // Full-resolution streaming with reads enabled.
   void Prepare(sim::OpenFile& file) {
     const uint8_t enable[2] = {1, 0};
@@ -106,6 +131,7 @@ class FuzzWorld {
     for (auto& f : c.files) io_.Close(f);
     c = PlugOne(static_cast<int>(camera_index));
   }
+
 
   void Watch() {
     using namespace std::chrono;

@@ -200,6 +200,16 @@ class WdmPort final : public KernelPort {
         ->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
   }
 
+  // ---- Work items ----
+  WorkItem* AllocateWorkItem(DeviceObject* device) override {
+    return reinterpret_cast<WorkItem*>(IoAllocateWorkItem(Real(device)));
+  }
+  void QueueWorkItem(WorkItem* item, WorkItemRoutine routine, void* context) override {
+    IoQueueWorkItem(reinterpret_cast<PIO_WORKITEM>(item), Routine<PIO_WORKITEM_ROUTINE>(routine),
+                    DelayedWorkQueue, context);
+  }
+  void FreeWorkItem(WorkItem* item) override { IoFreeWorkItem(reinterpret_cast<PIO_WORKITEM>(item)); }
+
   // ---- Power ----
   void StartNextPowerIrp(Irp* irp) override { PoStartNextPowerIrp(Real(irp)); }
   NtStatus PoCallDriver(DeviceObject* device, Irp* irp) override {

@@ -7,6 +7,7 @@
 #include "common/control_codes.h"
 #include "sim/kernel/sim_kernel.h"
 #include "sim/kernel/usb_bus.h"
+#include "sim/kernel/verifier.h"
 
 namespace vk::sim {
 namespace {
@@ -30,11 +31,16 @@ kernel::IrpLocation& Next(kernel::Irp* irp) {
 }  // namespace
 
 kernel::Irp* SimKernel::NewIrp(int8_t stack_size) {
+  return NewIrpFor(stack_size, false);
+}
+
+kernel::Irp* SimKernel::NewIrpFor(int8_t stack_size, bool driver) {
   void* block = nullptr;
   {
     std::lock_guard lock(pool_mutex_);
     block = std::malloc(sizeof(kernel::Irp));
-    live_[block] = sizeof(kernel::Irp);
+    live_[block] = {sizeof(kernel::Irp), driver};
+    irps_.insert(static_cast<kernel::Irp*>(block));
   }
   auto* irp = new (block) kernel::Irp;
   InitializeIrp(irp, stack_size);
@@ -42,11 +48,12 @@ kernel::Irp* SimKernel::NewIrp(int8_t stack_size) {
 }
 
 kernel::Irp* SimKernel::AllocateIrp(int8_t stack_size) {
+  verifier::RequireAtMost(kDispatchLevel, "IoAllocateIrp");
   {
     std::lock_guard lock(pool_mutex_);
     if (ShouldFail()) return nullptr;
   }
-  return NewIrp(stack_size);
+  return NewIrpFor(stack_size, true);
 }
 
 void SimKernel::InitializeIrp(kernel::Irp* irp, int8_t stack_size) {
@@ -56,11 +63,26 @@ void SimKernel::InitializeIrp(kernel::Irp* irp, int8_t stack_size) {
   irp->pending_returned = false;
   irp->cancel = false;
   irp->cancel_routine = nullptr;
+  irp->completed = false;
 }
 
 void SimKernel::FreeIrp(kernel::Irp* irp) {
+  verifier::RequireAtMost(kDispatchLevel, "IoFreeIrp");
+  {
+    std::lock_guard lock(pool_mutex_);
+    if (irps_.erase(irp) == 0) {
+      verifier::Report(
+          "IoFreeIrp of a request that does not exist (freed twice?)");
+      return;
+    }
+  }
   irp->~Irp();
   FreePool(irp);
+}
+
+bool SimKernel::IsLiveIrp(kernel::Irp* irp) const {
+  std::lock_guard lock(pool_mutex_);
+  return irps_.count(irp) != 0;
 }
 
 int8_t SimKernel::StackSize(kernel::DeviceObject* device) {
@@ -72,6 +94,7 @@ kernel::Irp* SimKernel::BuildInternalRequest(uint32_t code,
                                              void* argument1,
                                              kernel::Event* event,
                                              kernel::IoStatus* status) {
+  verifier::RequireAtMost(kPassiveLevel, "IoBuildDeviceIoControlRequest");
   kernel::Irp* irp = AllocateIrp(target->stack_size);
   if (irp == nullptr) return nullptr;
   kernel::IrpLocation& next = Next(irp);
@@ -86,9 +109,9 @@ kernel::Irp* SimKernel::BuildInternalRequest(uint32_t code,
 
 kernel::StackLocation SimKernel::CurrentStack(kernel::Irp* irp) {
   const kernel::IrpLocation& l = Current(irp);
-  return {l.major,         l.minor,        l.device,        l.file,
-          l.control_code,  l.input_length, l.output_length, l.length,
-          l.power_type,    l.power_state,  l.argument1};
+  return {l.major,        l.minor,        l.device,        l.file,
+          l.control_code, l.input_length, l.output_length, l.length,
+          l.power_type,   l.power_state,  l.argument1};
 }
 
 void* SimKernel::SystemBuffer(kernel::Irp* irp) { return irp->system_buffer; }
@@ -106,7 +129,10 @@ void SimKernel::SetStatus(kernel::Irp* irp, NtStatus status,
 
 kernel::IoStatus SimKernel::Status(kernel::Irp* irp) { return irp->io; }
 
-void SimKernel::MarkPending(kernel::Irp* irp) { Current(irp).pending = true; }
+void SimKernel::MarkPending(kernel::Irp* irp) {
+  Current(irp).pending = true;
+  verifier::NoteMarkedPending(irp, irp->current);
+}
 
 bool SimKernel::PendingReturned(kernel::Irp* irp) {
   return irp->pending_returned;
@@ -118,24 +144,44 @@ kernel::CancelRoutine SimKernel::ExchangeCancelRoutine(
 }
 
 bool SimKernel::CancelRequest(kernel::Irp* irp) {
+  verifier::RequireAtMost(kDispatchLevel, "IoCancelIrp");
+  // IoAcquireCancelSpinLock: dispatch level until the routine releases it.
   cancel_mutex_.lock();
+  const kernel::Irql previous = verifier::Raise(kDispatchLevel);
   irp->cancel = true;
   const kernel::CancelRoutine routine = irp->cancel_routine.exchange(nullptr);
   if (routine == nullptr) {
     cancel_mutex_.unlock();
+    verifier::Lower(previous);
     return false;
   }
-  // The routine releases the cancel lock (ReleaseCancelLock).
-  routine(Current(irp).device, irp);
+  irp->cancel_irql = previous;
+  {
+    verifier::RoutineScope scope(
+        {RoutineKind::kCancel, reinterpret_cast<const void*>(routine), irp});
+    routine(Current(irp).device, irp);
+    if (verifier::CurrentIrql() != previous)
+      verifier::Report(
+          "cancel routine returned without releasing the cancel spin lock");
+  }
   return true;
 }
 
-void SimKernel::ReleaseCancelLock(kernel::Irp*) { cancel_mutex_.unlock(); }
+void SimKernel::ReleaseCancelLock(kernel::Irp* irp) {
+  ReleaseCancelLockAt(irp->cancel_irql);
+}
+
+void SimKernel::ReleaseCancelLockAt(kernel::Irql level) {
+  cancel_mutex_.unlock();
+  verifier::Lower(level);
+}
 
 bool SimKernel::IsCancelled(kernel::Irp* irp) { return irp->cancel; }
 
 void SimKernel::CompleteFromBus(kernel::Irp* irp, NtStatus status,
                                 uintptr_t information) {
+  // The host controller's DPC completes transfers at dispatch level.
+  const kernel::Irql previous = verifier::Raise(kDispatchLevel);
   {
     // A cancel routine running now still sees the request alive.
     std::lock_guard lock(cancel_mutex_);
@@ -143,6 +189,7 @@ void SimKernel::CompleteFromBus(kernel::Irp* irp, NtStatus status,
   }
   SetStatus(irp, status, information);
   CompleteRequest(irp);
+  verifier::Lower(previous);
 }
 
 void SimKernel::CopyStackToNext(kernel::Irp* irp) {
@@ -173,36 +220,124 @@ void SimKernel::SetNextInternalRequest(kernel::Irp* irp, uint32_t code,
 }
 
 NtStatus SimKernel::CallDriver(kernel::DeviceObject* device, kernel::Irp* irp) {
-  if (irp->current < 1) Bug("request sent down with no stack location left");
+  verifier::RequireAtMost(kDispatchLevel, "IoCallDriver");
+  if (irp->current < 1) {
+    verifier::Report("IoCallDriver with no stack location left");
+    return kStatusInvalidParameter;
+  }
   --irp->current;
+  irp->completed = false;
   kernel::IrpLocation& l = irp->stack[irp->current];
+  // A skipped location passes from the device above to this one.
+  if (l.device != nullptr && l.device->driver != nullptr)
+    --l.device->held_requests;
   l.device = device;
-  if (device->bus != nullptr) return device->bus->Dispatch(device, irp);
+  if (device->driver != nullptr) ++device->held_requests;
+  const int passing =
+      verifier::PassingDown(irp, irp->current, l.completion != nullptr);
+  const NtStatus status = Dispatch(device, irp);
+  verifier::NotePassedDown(passing, status);
+  return status;
+}
+
+// The dispatch routine of `device` in a frame of its own, and the rules of
+// what it returns.
+NtStatus SimKernel::Dispatch(kernel::DeviceObject* device, kernel::Irp* irp) {
+  const uint8_t major = irp->stack[irp->current].major;
   kernel::DispatchRoutine routine =
-      l.major <= kernel::kIrpMjMaximum ? device->driver->dispatch[l.major]
-                                       : nullptr;
-  if (routine == nullptr) {
+      device->bus != nullptr || major > kernel::kIrpMjMaximum
+          ? nullptr
+          : device->driver->dispatch[major];
+  verifier::RoutineScope scope({RoutineKind::kDispatch,
+                                reinterpret_cast<const void*>(routine), irp,
+                                irp->current});
+  NtStatus status;
+  if (device->bus != nullptr) {
+    status = device->bus->Dispatch(device, irp);
+  } else if (routine == nullptr) {
     SetStatus(irp, kStatusInvalidDeviceRequest, 0);
     CompleteRequest(irp);
-    return kStatusInvalidDeviceRequest;
+    status = kStatusInvalidDeviceRequest;
+  } else {
+    status = routine(device, irp);
   }
-  return routine(device, irp);
+  CheckDispatchResult(scope.frame(), status);
+  return status;
+}
+
+void SimKernel::CheckDispatchResult(const RoutineFrame& frame,
+                                    NtStatus status) {
+  char text[160];
+  if (status == kStatusPending && !frame.marked_pending) {
+    verifier::Report(
+        "dispatch returned STATUS_PENDING without marking the request pending");
+  } else if (frame.marked_pending && status != kStatusPending) {
+    std::snprintf(text, sizeof(text),
+                  "dispatch marked the request pending and returned 0x%08X",
+                  static_cast<uint32_t>(status));
+    verifier::Report(text);
+  } else if (!frame.marked_pending && frame.passed_down &&
+             status != frame.lower_status) {
+    std::snprintf(text, sizeof(text),
+                  "dispatch passed the request down without a completion "
+                  "routine and returned 0x%08X, not the lower driver's 0x%08X",
+                  static_cast<uint32_t>(status),
+                  static_cast<uint32_t>(frame.lower_status));
+    verifier::Report(text);
+  }
 }
 
 void SimKernel::CompleteRequest(kernel::Irp* irp) {
+  verifier::RequireAtMost(kDispatchLevel, "IoCompleteRequest");
+  if (!IsLiveIrp(irp)) {
+    verifier::Report(
+        "IoCompleteRequest of a request already freed (completed twice?)");
+    return;
+  }
+  if (irp->completed) verifier::Report("request completed twice");
+  if (irp->cancel_routine.load() != nullptr)
+    verifier::Report("request completed with its cancel routine still set");
+  irp->completed = true;
   const int n = static_cast<int>(irp->stack.size());
   for (int loc = irp->current; loc < n; ++loc) {
     kernel::IrpLocation& l = irp->stack[loc];
     irp->pending_returned = l.pending;
     irp->current = loc + 1;
+    if (l.device != nullptr && l.device->driver != nullptr) {
+      --l.device->held_requests;
+      l.device = nullptr;
+    }
     if (l.completion != nullptr) {
-      kernel::DeviceObject* caller = loc + 1 < n ? irp->stack[loc + 1].device
-                                                 : nullptr;
+      kernel::DeviceObject* caller =
+          loc + 1 < n ? irp->stack[loc + 1].device : nullptr;
       const kernel::CompletionRoutine routine = l.completion;
       l.completion = nullptr;
-      if (routine(caller, irp, l.completion_context) ==
-          kStatusMoreProcessingRequired)
+      // The routine owns the request while it runs.
+      irp->completed = false;
+      NtStatus result;
+      {
+        verifier::RoutineScope scope({RoutineKind::kCompletion,
+                                      reinterpret_cast<const void*>(routine),
+                                      irp});
+        const int depth = verifier::EnterCompletion();
+        if (depth > kMaxCompletionDepth) {
+          char text[120];
+          std::snprintf(
+              text, sizeof(text),
+              "completion routine entered %d levels deep on one thread", depth);
+          verifier::Report(text);
+        }
+        result = routine(caller, irp, l.completion_context);
+        verifier::LeaveCompletion();
+      }
+      if (result == kStatusMoreProcessingRequired) return;
+      if (!IsLiveIrp(irp) || irp->completed) {
+        verifier::Report(
+            "completion routine completed the request and did not return "
+            "STATUS_MORE_PROCESSING_REQUIRED");
         return;
+      }
+      irp->completed = true;
     } else if (irp->pending_returned && loc + 1 < n) {
       irp->stack[loc + 1].pending = true;
     }
@@ -216,7 +351,12 @@ void SimKernel::FinishRequest(kernel::Irp* irp) {
   if (irp->user_status != nullptr) *irp->user_status = irp->io;
   std::function<void(kernel::Irp*)> done = std::move(irp->on_complete);
   const bool free = irp->free_on_complete;
-  if (done) done(irp);
+  if (done && irp->user_request) {
+    verifier::LevelScope passive(kPassiveLevel);
+    done(irp);
+  } else if (done) {
+    done(irp);
+  }
   if (free) FreeIrp(irp);
   if (event != nullptr) SetEvent(event);
 }
@@ -231,10 +371,13 @@ void SimKernel::SetSurpriseRemovalOk(kernel::Irp* irp) {
   if (caps) caps->surprise_removal_ok = true;
 }
 
-void SimKernel::StartNextPowerIrp(kernel::Irp*) {}
+void SimKernel::StartNextPowerIrp(kernel::Irp*) {
+  verifier::RequireAtMost(kDispatchLevel, "PoStartNextPowerIrp");
+}
 
 NtStatus SimKernel::PoCallDriver(kernel::DeviceObject* device,
                                  kernel::Irp* irp) {
+  verifier::RequireAtMost(kDispatchLevel, "PoCallDriver");
   return CallDriver(device, irp);
 }
 
@@ -242,6 +385,7 @@ NtStatus SimKernel::RequestPowerIrp(kernel::DeviceObject* target, uint8_t minor,
                                     int32_t device_state,
                                     kernel::PowerCompletionRoutine routine,
                                     void* context) {
+  verifier::RequireAtMost(kDispatchLevel, "PoRequestPowerIrp");
   kernel::DeviceObject* top = TopOfStack(target);
   kernel::Irp* irp = NewIrp(top->stack_size);
   kernel::IrpLocation& next = Next(irp);
@@ -252,7 +396,10 @@ NtStatus SimKernel::RequestPowerIrp(kernel::DeviceObject* target, uint8_t minor,
   irp->free_on_complete = true;
   irp->on_complete = [target, minor, device_state, routine,
                       context](kernel::Irp* done) {
-    if (routine) routine(target, minor, device_state, context, done->io);
+    if (routine == nullptr) return;
+    verifier::RoutineScope scope({RoutineKind::kPowerCompletion,
+                                  reinterpret_cast<const void*>(routine)});
+    routine(target, minor, device_state, context, done->io);
   };
   CallDriver(top, irp);
   return kStatusPending;
@@ -260,6 +407,7 @@ NtStatus SimKernel::RequestPowerIrp(kernel::DeviceObject* target, uint8_t minor,
 
 void SimKernel::SetPowerState(kernel::DeviceObject* device,
                               kernel::PowerType type, int32_t state) {
+  verifier::RequireAtMost(kDispatchLevel, "PoSetPowerState");
   if (type == kernel::PowerType::kDevice) device->device_power_state = state;
 }
 

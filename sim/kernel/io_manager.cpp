@@ -38,7 +38,10 @@ NtStatus IoManager::Open(const std::u16string& link,
   NextLocation(irp).file = &opened->file_;
   std::promise<NtStatus> result;
   irp->free_on_complete = true;
-  irp->on_complete = [&result](kernel::Irp* i) { result.set_value(i->io.status); };
+  irp->user_request = true;
+  irp->on_complete = [&result](kernel::Irp* i) {
+    result.set_value(i->io.status);
+  };
   kernel_.CallDriver(top, irp);
   const NtStatus status = result.get_future().get();
   if (!NtSuccess(status)) {
@@ -64,6 +67,7 @@ NtStatus IoManager::Send(OpenFile& file, kernel::Irp* irp,
   if (request) *request = irp;
   OpenFile* f = &file;
   irp->free_on_complete = true;
+  irp->user_request = true;
   irp->on_complete = [this, f, done = std::move(done),
                       finish = std::move(finish)](kernel::Irp* i) {
     if (finish) finish(i);
@@ -115,7 +119,8 @@ NtStatus IoManager::DeviceControl(OpenFile& file, uint32_t code, const void* in,
                 // Buffered output goes back to the caller: the bytes the
                 // driver reported, never more than the caller's buffer.
                 if (buffered && out != nullptr && NtSuccess(i->io.status)) {
-                  const size_t n = std::min<uintptr_t>(i->io.information, out_length);
+                  const size_t n =
+                      std::min<uintptr_t>(i->io.information, out_length);
                   if (n > 0) std::memcpy(out, i->system_buffer, n);
                 }
                 std::free(i->system_buffer);
@@ -171,6 +176,7 @@ void IoManager::Close(const std::shared_ptr<OpenFile>& file) {
     NextLocation(irp).major = kernel::kIrpMjCleanup;
     NextLocation(irp).file = &file->file_;
     irp->free_on_complete = true;
+    irp->user_request = true;
     kernel_.CallDriver(top, irp);
   }
   bool now = false;
@@ -195,6 +201,7 @@ void IoManager::SendClose(OpenFile& file) {
   NextLocation(irp).major = kernel::kIrpMjClose;
   NextLocation(irp).file = &file.file_;
   irp->free_on_complete = true;
+  irp->user_request = true;
   kernel_.CallDriver(top, irp);
   kernel_.ReleaseDevice(device);
   std::lock_guard lock(keep_mutex_);

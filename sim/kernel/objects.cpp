@@ -21,13 +21,53 @@ namespace vk::sim {
 SimKernel::SimKernel() { SetHive(std::make_unique<MemoryHive>()); }
 
 SimKernel::~SimKernel() {
+  {
+    std::lock_guard lock(work_mutex_);
+    work_stop_ = true;
+  }
+  work_changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
   for (kernel::RegistryKey* key : open_keys_) delete key;
   for (kernel::DeviceObject* d : devices_) delete d;
   for (kernel::DriverObject* d : drivers_) delete d;
-  for (auto& [p, n] : live_) std::free(p);
+  for (auto& [p, b] : live_) std::free(p);
+  for (auto& [p, bytes] : quarantine_) ReleaseQuarantined(p, bytes);
 }
 
-kernel::DriverObject* SimKernel::CreateDriverObject(const std::u16string& name) {
+void SimKernel::VerifyUnload(kernel::DriverObject* driver) {
+  char text[200];
+  size_t blocks = 0, bytes = 0;
+  {
+    std::lock_guard lock(pool_mutex_);
+    for (const auto& [p, b] : live_) {
+      if (!b.driver) continue;
+      ++blocks;
+      bytes += b.bytes;
+    }
+  }
+  if (blocks != 0) {
+    std::snprintf(text, sizeof(text),
+                  "driver unloaded with %zu pool blocks (%zu bytes) or "
+                  "requests still allocated",
+                  blocks, bytes);
+    verifier::Report(text);
+  }
+  if (ThreadReferences() != 0)
+    verifier::Report("driver unloaded with a system thread still referenced");
+  {
+    std::lock_guard lock(work_mutex_);
+    if (!work_.empty() || work_running_ != 0)
+      verifier::Report("driver unloaded with a work item queued or running");
+  }
+  std::lock_guard lock(objects_mutex_);
+  for (kernel::DeviceObject* d : devices_) {
+    if (d->driver == driver && !d->deleted)
+      verifier::Report("driver unloaded with a device object not deleted");
+  }
+}
+
+kernel::DriverObject* SimKernel::CreateDriverObject(
+    const std::u16string& name) {
   auto* driver = new kernel::DriverObject;
   driver->kernel = this;
   driver->name = name;
@@ -72,6 +112,7 @@ kernel::DeviceObject* SimKernel::FindDevice(const std::u16string& name) const {
 NtStatus SimKernel::CreateDevice(kernel::DriverObject* driver,
                                  uint32_t extension_size, const char16_t* name,
                                  kernel::DeviceObject** device) {
+  verifier::RequireAtMost(kPassiveLevel, "IoCreateDevice");
   {
     std::lock_guard lock(pool_mutex_);
     if (ShouldFail()) return kStatusInsufficientResources;
@@ -110,7 +151,8 @@ uint32_t SimKernel::DeviceFlags(kernel::DeviceObject* device) {
   return device->flags;
 }
 
-kernel::DeviceObject* SimKernel::TopOfStack(kernel::DeviceObject* device) const {
+kernel::DeviceObject* SimKernel::TopOfStack(
+    kernel::DeviceObject* device) const {
   std::lock_guard lock(objects_mutex_);
   while (device->attached != nullptr) device = device->attached;
   return device;
@@ -118,6 +160,7 @@ kernel::DeviceObject* SimKernel::TopOfStack(kernel::DeviceObject* device) const 
 
 kernel::DeviceObject* SimKernel::AttachToStack(kernel::DeviceObject* device,
                                                kernel::DeviceObject* target) {
+  verifier::RequireAtMost(kDispatchLevel, "IoAttachDeviceToDeviceStack");
   std::lock_guard lock(objects_mutex_);
   if (devices_.count(target) == 0) return nullptr;
   while (target->attached != nullptr) target = target->attached;
@@ -128,16 +171,19 @@ kernel::DeviceObject* SimKernel::AttachToStack(kernel::DeviceObject* device,
 }
 
 void SimKernel::Detach(kernel::DeviceObject* lower) {
+  verifier::RequireAtMost(kPassiveLevel, "IoDetachDevice");
   std::lock_guard lock(objects_mutex_);
   if (lower->attached != nullptr) lower->attached->attached_to = nullptr;
   lower->attached = nullptr;
 }
 
 void SimKernel::DeleteDevice(kernel::DeviceObject* device) {
+  verifier::RequireAtMost(kPassiveLevel, "IoDeleteDevice");
+  if (device->driver != nullptr) CheckNoRequestHeld(device);
   std::lock_guard lock(objects_mutex_);
   if (devices_.count(device) == 0 || device->deleted) {
-    std::fprintf(stderr, "simkernel: DeleteDevice of an unknown device\n");
-    std::abort();
+    verifier::Report("IoDeleteDevice of a device that does not exist");
+    return;
   }
   if (device->attached_to) device->attached_to->attached = nullptr;
   device->attached_to = nullptr;
@@ -147,6 +193,14 @@ void SimKernel::DeleteDevice(kernel::DeviceObject* device) {
     devices_.erase(device);
     delete device;
   }
+}
+
+// A request that has reached `device` and not yet completed back past it
+// (the removal that deletes it has been passed on) is still the driver's.
+void SimKernel::CheckNoRequestHeld(kernel::DeviceObject* device) {
+  if (device->held_requests.load() > 0)
+    verifier::Report(
+        "device deleted while a request it holds is not completed");
 }
 
 void SimKernel::ReferenceDevice(kernel::DeviceObject* device) {
@@ -171,6 +225,7 @@ size_t SimKernel::DeviceCount() const {
 
 NtStatus SimKernel::CreateSymbolicLink(const char16_t* link,
                                        const char16_t* device_name) {
+  verifier::RequireAtMost(kPassiveLevel, "IoCreateSymbolicLink");
   std::lock_guard lock(objects_mutex_);
   const std::u16string key = LowerCase(link);
   if (links_.count(key) != 0) return kStatusObjectNameCollision;
@@ -179,6 +234,7 @@ NtStatus SimKernel::CreateSymbolicLink(const char16_t* link,
 }
 
 NtStatus SimKernel::DeleteSymbolicLink(const char16_t* link) {
+  verifier::RequireAtMost(kPassiveLevel, "IoDeleteSymbolicLink");
   std::lock_guard lock(objects_mutex_);
   return links_.erase(LowerCase(link)) ? kStatusSuccess
                                        : kStatusObjectNameNotFound;
@@ -197,6 +253,7 @@ kernel::DeviceObject* SimKernel::ResolveLink(const std::u16string& link) const {
 
 NtStatus SimKernel::HardwareId(kernel::DeviceObject* pdo, char16_t* buffer,
                                uint32_t size, uint32_t* length) {
+  verifier::RequireAtMost(kPassiveLevel, "IoGetDeviceProperty");
   *length = 0;
   if (pdo->bus == nullptr) return kStatusInvalidDeviceRequest;
   // A multi-string: the ID, its terminator and the list's terminator.

@@ -3,9 +3,9 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +31,8 @@ struct DriverObject {
 
 struct DeviceObject {
   sim::SimKernel* kernel = nullptr;
-  DriverObject* driver = nullptr;      // null for the bus's own devices
-  sim::UsbBusDevice* bus = nullptr;    // set for the bus's devices (PDOs)
+  DriverObject* driver = nullptr;    // null for the bus's own devices
+  sim::UsbBusDevice* bus = nullptr;  // set for the bus's devices (PDOs)
   std::u16string name;
   std::vector<uint8_t> extension;
   uint32_t flags = kDoDeviceInitializing;
@@ -40,7 +40,10 @@ struct DeviceObject {
   DeviceObject* attached = nullptr;     // the device above in the stack
   DeviceObject* attached_to = nullptr;  // the device below
   std::atomic<int32_t> device_power_state{kPowerDeviceD0};
-  int open_files = 0;    // file objects that keep the device alive
+  int open_files = 0;  // file objects that keep the device alive
+  // Requests that reached the device's dispatch and have not completed
+  // back past it, nor been passed on in its stack location.
+  std::atomic<int> held_requests{0};
   bool deleted = false;  // IoDeleteDevice ran; freed with its last file
 };
 
@@ -90,6 +93,18 @@ struct Irp {
   IoStatus* user_status = nullptr;
   std::function<void(Irp*)> on_complete;
   bool free_on_complete = false;
+  // A request of the I/O or plug-and-play manager: its final part runs at
+  // passive level, as the APC that ends a request on Windows does.
+  bool user_request = false;
+  // Set from IoCompleteRequest until a completion routine takes the request
+  // back (STATUS_MORE_PROCESSING_REQUIRED) or it is sent down again.
+  bool completed = false;
+  Irql cancel_irql = 0;  // the level IoCancelIrp came from
+};
+
+struct WorkItem {
+  DeviceObject* device = nullptr;
+  std::atomic<bool> queued{false};
 };
 
 // A system thread runs detached; waiting for it waits for its routine to

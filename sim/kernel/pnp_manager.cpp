@@ -34,15 +34,19 @@ NtStatus PnpManager::LoadDriver(DriverEntryRoutine entry,
 void PnpManager::UnloadDriver() {
   std::lock_guard lock(mutex_);
   if (driver_ == nullptr) return;
-  if (driver_->unload) driver_->unload(driver_);
+  if (driver_->unload) {
+    verifier::RoutineScope scope(
+        {RoutineKind::kUnload, reinterpret_cast<const void*>(driver_->unload)});
+    driver_->unload(driver_);
+    kernel_.VerifyUnload(driver_);
+  }
   kernel_.DeleteDriverObject(driver_);
   driver_ = nullptr;
 }
 
 NtStatus PnpManager::Send(kernel::DeviceObject* top, uint8_t major,
-                          uint8_t minor, void* argument,
-                          kernel::PowerType type, int32_t state,
-                          NtStatus initial) {
+                          uint8_t minor, void* argument, kernel::PowerType type,
+                          int32_t state, NtStatus initial) {
   kernel::Irp* irp = kernel_.NewIrp(top->stack_size);
   kernel::IrpLocation& next = irp->stack[irp->current - 1];
   next.major = major;
@@ -53,24 +57,32 @@ NtStatus PnpManager::Send(kernel::DeviceObject* top, uint8_t major,
   irp->io.status = initial;
   std::promise<NtStatus> done;
   irp->free_on_complete = true;
+  irp->user_request = true;
   irp->on_complete = [&done](kernel::Irp* i) { done.set_value(i->io.status); };
   kernel_.CallDriver(top, irp);
   return done.get_future().get();
 }
 
 PluggedCamera PnpManager::Plug(std::shared_ptr<Camera> camera,
-                               std::u16string hardware_id) {
+                               std::u16string hardware_id,
+                               NtStatus refused_start) {
   std::lock_guard lock(mutex_);
   PluggedCamera c;
   c.id = next_id_++;
-  c.bus = std::make_shared<UsbBusDevice>(
-      kernel_, host_.Plug(std::move(camera)), c.id, std::move(hardware_id));
+  c.bus = std::make_shared<UsbBusDevice>(kernel_, host_.Plug(std::move(camera)),
+                                         c.id, std::move(hardware_id));
+  c.bus->RefuseNextStart(refused_start);
   if (driver_ != nullptr && driver_->add_device != nullptr) {
-    c.add_status = driver_->add_device(driver_, c.bus->pdo());
+    {
+      verifier::RoutineScope scope(
+          {RoutineKind::kAddDevice,
+           reinterpret_cast<const void*>(driver_->add_device)});
+      c.add_status = driver_->add_device(driver_, c.bus->pdo());
+    }
     if (NtSuccess(c.add_status)) {
-      c.start_status = Send(c.top(), kernel::kIrpMjPnp, kernel::kIrpMnStartDevice,
-                            nullptr, kernel::PowerType::kSystem, 0,
-                            kStatusNotSupported);
+      c.start_status =
+          Send(c.top(), kernel::kIrpMjPnp, kernel::kIrpMnStartDevice, nullptr,
+               kernel::PowerType::kSystem, 0, kStatusNotSupported);
     }
   }
   cameras_.push_back(c);

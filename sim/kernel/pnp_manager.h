@@ -45,8 +45,10 @@ class PnpManager {
 
   // Plugs the camera in; returns its id. add_status and start_status tell
   // how the driver took it.
+  // A failing `refused_start` is what the bus answers the first start with.
   PluggedCamera Plug(std::shared_ptr<Camera> camera,
-                     std::u16string hardware_id = {});
+                     std::u16string hardware_id = {},
+                     NtStatus refused_start = kStatusSuccess);
   void Unplug(int id);
   std::vector<PluggedCamera> Cameras() const;
 

@@ -10,7 +10,8 @@ namespace vk::sim {
 namespace {
 
 std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : s)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 
@@ -64,12 +65,14 @@ void SimKernel::SetRegistryValue(const std::string& key,
 
 bool SimKernel::RegistryKeyExists(const std::string& path) const {
   bool exists = false;
-  hive_->Read([&](const HiveTree& tree) { exists = tree.count(Lower(path)) != 0; });
+  hive_->Read(
+      [&](const HiveTree& tree) { exists = tree.count(Lower(path)) != 0; });
   return exists;
 }
 
 bool SimKernel::RegistryValue(const std::string& key, const std::string& name,
-                              uint32_t* type, std::vector<uint8_t>* data) const {
+                              uint32_t* type,
+                              std::vector<uint8_t>* data) const {
   bool found = false;
   hive_->Read([&](const HiveTree& tree) {
     auto k = tree.find(Lower(key));
@@ -117,6 +120,7 @@ kernel::RegistryKey* SimKernel::NewKeyHandle(const std::string& lower) {
 }
 
 NtStatus SimKernel::OpenKey(const char16_t* path, kernel::RegistryKey** key) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwOpenKey");
   const std::string lower = Lower(Utf8(path));
   if (!RegistryKeyExists(lower)) return kStatusObjectNameNotFound;
   *key = NewKeyHandle(lower);
@@ -126,6 +130,7 @@ NtStatus SimKernel::OpenKey(const char16_t* path, kernel::RegistryKey** key) {
 NtStatus SimKernel::QueryValue(kernel::RegistryKey* key, const char16_t* name,
                                uint32_t* type, void* data, uint32_t size,
                                uint32_t* length) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwQueryValueKey");
   *length = 0;
   NtStatus status = kStatusSuccess;
   hive_->Read([&](const HiveTree& tree) {
@@ -160,6 +165,7 @@ bool SimKernel::FailThisKeyCreation() {
 
 NtStatus SimKernel::CreateKey(const char16_t* path, bool is_volatile,
                               kernel::RegistryKey** key, bool* created) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwCreateKey");
   if (FailThisKeyCreation()) return kStatusInsufficientResources;
   const std::string full = Utf8(path);
   const std::string lower = Lower(full);
@@ -191,6 +197,7 @@ NtStatus SimKernel::CreateKey(const char16_t* path, bool is_volatile,
 
 NtStatus SimKernel::SetValue(kernel::RegistryKey* key, const char16_t* name,
                              uint32_t type, const void* data, uint32_t size) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwSetValueKey");
   const std::string display = Utf8(name ? name : u"");
   const auto* bytes = static_cast<const uint8_t*>(data);
   NtStatus status = kStatusSuccess;
@@ -200,14 +207,15 @@ NtStatus SimKernel::SetValue(kernel::RegistryKey* key, const char16_t* name,
       status = kStatusKeyDeleted;
       return false;
     }
-    k->second.values[Lower(display)] = {display, type,
-                                        std::vector<uint8_t>(bytes, bytes + size)};
+    k->second.values[Lower(display)] = {
+        display, type, std::vector<uint8_t>(bytes, bytes + size)};
     return true;
   });
   return status;
 }
 
 NtStatus SimKernel::DeleteKey(kernel::RegistryKey* key) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwDeleteKey");
   NtStatus status = kStatusSuccess;
   hive_->Modify([&](HiveTree& tree) {
     auto k = tree.find(key->path);
@@ -224,6 +232,7 @@ NtStatus SimKernel::DeleteKey(kernel::RegistryKey* key) {
 }
 
 void SimKernel::CloseKey(kernel::RegistryKey* key) {
+  verifier::RequireAtMost(kPassiveLevel, "ZwClose");
   std::lock_guard lock(registry_mutex_);
   if (open_keys_.erase(key)) delete key;
 }

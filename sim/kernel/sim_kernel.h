@@ -6,16 +6,22 @@
 // and the USB bus driver that put cameras under the driver live beside it.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "sim/kernel/objects.h"
 #include "sim/kernel/registry_hive.h"
+#include "sim/kernel/verifier.h"
 
 namespace vk::sim {
 
@@ -61,12 +67,26 @@ class SimKernel final : public kernel::KernelPort {
   void DeleteDriverObject(kernel::DriverObject* driver);
   kernel::DeviceObject* CreateBusDevice(UsbBusDevice* bus,
                                         const std::u16string& name);
+  // Pool taken on the driver's behalf (KernelPort's allocations and the
+  // USBD helpers'), counted as the driver's at unload.
   void* AllocateAccounted(size_t bytes);
   // The bus completes a request it had pending, racing safely with a
   // cancellation of it.
   void CompleteFromBus(kernel::Irp* irp, NtStatus status,
                        uintptr_t information);
   int32_t DevicePowerState(kernel::DeviceObject* device) const;
+  // IoReleaseCancelSpinLock(level), for a cancel routine of the bus that
+  // completes the request before it releases the lock.
+  void ReleaseCancelLockAt(kernel::Irql level);
+  // Thread objects referenced by CreateThread and not yet dereferenced.
+  size_t ThreadReferences() const { return thread_references_.load(); }
+  // Waits until no work item is queued or running.
+  void FlushWorkItems();
+  // The driver has unloaded: it must have given back every pool block,
+  // request, thread reference, work item and device object it took.
+  void VerifyUnload(kernel::DriverObject* driver);
+  // Whether `irp` is a request the kernel still knows (not yet freed).
+  bool IsLiveIrp(kernel::Irp* irp) const;
   // Open file objects keep a deleted device (and its extension) alive until
   // the last one is closed, as the object manager does.
   void ReferenceDevice(kernel::DeviceObject* device);
@@ -129,6 +149,11 @@ class SimKernel final : public kernel::KernelPort {
   uint16_t CapabilitiesVersion(kernel::Irp* irp) override;
   void SetSurpriseRemovalOk(kernel::Irp* irp) override;
 
+  kernel::WorkItem* AllocateWorkItem(kernel::DeviceObject* device) override;
+  void QueueWorkItem(kernel::WorkItem* item, kernel::WorkItemRoutine routine,
+                     void* context) override;
+  void FreeWorkItem(kernel::WorkItem* item) override;
+
   void StartNextPowerIrp(kernel::Irp* irp) override;
   NtStatus PoCallDriver(kernel::DeviceObject* device,
                         kernel::Irp* irp) override;
@@ -186,14 +211,31 @@ class SimKernel final : public kernel::KernelPort {
       const void* config, const usb::InterfaceDescriptor* interface) override;
 
  private:
+  struct PoolBlock {
+    size_t bytes;
+    bool driver;
+  };
+  void* Allocate(size_t bytes, bool driver);
+  kernel::Irp* NewIrpFor(int8_t stack_size, bool driver);
+  void Quarantine(void* block, size_t bytes);  // pool_mutex_ held
+  void ReleaseQuarantined(void* block, size_t bytes);
+  void WorkerThread();
+  void CheckNoRequestHeld(kernel::DeviceObject* device);
   bool ShouldFail();
   bool FailThisKeyCreation();
   kernel::RegistryKey* NewKeyHandle(const std::string& lower);
   void FinishRequest(kernel::Irp* irp);
+  NtStatus Dispatch(kernel::DeviceObject* device, kernel::Irp* irp);
+  void CheckDispatchResult(const RoutineFrame& frame, NtStatus status);
   kernel::DeviceObject* FindDevice(const std::u16string& name) const;
 
   mutable std::mutex pool_mutex_;
-  std::unordered_map<void*, size_t> live_;
+  std::unordered_map<void*, PoolBlock> live_;
+  std::unordered_set<kernel::Irp*> irps_;
+  // Freed blocks stay poisoned and out of reuse for a while, so a late
+  // access finds poison rather than someone else's data.
+  std::deque<std::pair<void*, size_t>> quarantine_;
+  size_t quarantine_bytes_ = 0;
   uint64_t allocations_ = 0;
   int64_t fail_at_ = -1;
 
@@ -210,6 +252,18 @@ class SimKernel final : public kernel::KernelPort {
   std::set<kernel::RegistryKey*> open_keys_;
 
   uint32_t usbdi_version_ = 0x600;
+  std::atomic<size_t> thread_references_{0};
+
+  // The system worker thread of the delayed work queue, started with the
+  // first work item.
+  std::mutex work_mutex_;
+  std::condition_variable work_changed_;
+  std::deque<
+      std::pair<kernel::WorkItem*, std::pair<kernel::WorkItemRoutine, void*>>>
+      work_;
+  int work_running_ = 0;
+  bool work_stop_ = false;
+  std::thread worker_;
 };
 
 std::string Utf8(const std::u16string& s);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "sim/kernel/sim_kernel.h"
+#include "sim/kernel/verifier.h"
 
 namespace vk::sim {
 namespace {
@@ -15,32 +16,58 @@ struct EventState {
   std::atomic<uint32_t> signalled;
   bool notification;
 };
+// A spin lock: the lock word and the number of the thread holding it, so
+// the verifier can tell a release by a thread that does not hold it.
+struct LockState {
+  std::atomic<uint32_t> held;
+  std::atomic<uint32_t> owner;
+};
 static_assert(sizeof(EventState) <= sizeof(kernel::Event));
-static_assert(sizeof(std::atomic<uint32_t>) <= sizeof(kernel::SpinLock));
+static_assert(sizeof(LockState) <= sizeof(kernel::SpinLock));
 
 EventState* StateOf(kernel::Event* event) {
   return std::launder(reinterpret_cast<EventState*>(event->opaque));
 }
-std::atomic<uint32_t>* LockOf(kernel::SpinLock* lock) {
-  return std::launder(reinterpret_cast<std::atomic<uint32_t>*>(lock->opaque));
+LockState* LockOf(kernel::SpinLock* lock) {
+  return std::launder(reinterpret_cast<LockState*>(lock->opaque));
+}
+
+uint32_t ThisThread() {
+  static std::atomic<uint32_t> next{1};
+  thread_local const uint32_t id = next++;
+  return id;
 }
 
 }  // namespace
 
 void SimKernel::InitializeSpinLock(kernel::SpinLock* lock) {
-  new (lock->opaque) std::atomic<uint32_t>(0);
+  new (lock->opaque) LockState{{0}, {0}};
 }
 
 kernel::Irql SimKernel::AcquireSpinLock(kernel::SpinLock* lock) {
-  std::atomic<uint32_t>* l = LockOf(lock);
-  while (l->exchange(1, std::memory_order_acquire) != 0) {
-    while (l->load(std::memory_order_relaxed) != 0) std::this_thread::yield();
+  verifier::RequireAtMost(kDispatchLevel, "KeAcquireSpinLock");
+  LockState* l = LockOf(lock);
+  if (l->held.load(std::memory_order_relaxed) != 0 &&
+      l->owner.load(std::memory_order_relaxed) == ThisThread())
+    verifier::Report("spin lock acquired again by the thread that holds it");
+  while (l->held.exchange(1, std::memory_order_acquire) != 0) {
+    while (l->held.load(std::memory_order_relaxed) != 0)
+      std::this_thread::yield();
   }
-  return 0;
+  l->owner.store(ThisThread(), std::memory_order_relaxed);
+  return verifier::Raise(kDispatchLevel);
 }
 
-void SimKernel::ReleaseSpinLock(kernel::SpinLock* lock, kernel::Irql) {
-  LockOf(lock)->store(0, std::memory_order_release);
+void SimKernel::ReleaseSpinLock(kernel::SpinLock* lock, kernel::Irql previous) {
+  LockState* l = LockOf(lock);
+  if (l->held.load(std::memory_order_relaxed) == 0 ||
+      l->owner.load(std::memory_order_relaxed) != ThisThread())
+    verifier::Report("spin lock released that this thread does not hold");
+  if (verifier::CurrentIrql() != kDispatchLevel || previous > kDispatchLevel)
+    verifier::Report("spin lock released with a wrong level");
+  l->owner.store(0, std::memory_order_relaxed);
+  l->held.store(0, std::memory_order_release);
+  verifier::Lower(previous);
 }
 
 void SimKernel::InitializeEvent(kernel::Event* event, bool notification,
@@ -49,16 +76,19 @@ void SimKernel::InitializeEvent(kernel::Event* event, bool notification,
 }
 
 void SimKernel::SetEvent(kernel::Event* event) {
+  verifier::RequireAtMost(kDispatchLevel, "KeSetEvent");
   EventState* e = StateOf(event);
   e->signalled.store(1, std::memory_order_release);
   e->signalled.notify_all();
 }
 
 void SimKernel::ClearEvent(kernel::Event* event) {
+  verifier::RequireAtMost(kDispatchLevel, "KeClearEvent");
   StateOf(event)->signalled.store(0, std::memory_order_release);
 }
 
 void SimKernel::WaitForEvent(kernel::Event* event) {
+  verifier::RequireAtMost(kApcLevel, "KeWaitForSingleObject without time-out");
   EventState* e = StateOf(event);
   for (;;) {
     if (e->notification) {
@@ -75,9 +105,17 @@ void SimKernel::WaitForEvent(kernel::Event* event) {
 
 NtStatus SimKernel::CreateThread(kernel::ThreadRoutine routine, void* context,
                                  kernel::Thread** thread) {
+  verifier::RequireAtMost(kPassiveLevel, "PsCreateSystemThread");
   auto state = std::make_shared<kernel::ThreadState>();
   std::thread t([routine, context, state] {
-    routine(context);
+    {
+      verifier::LevelScope passive(kPassiveLevel);
+      verifier::RoutineScope scope(
+          {RoutineKind::kSystemThread, reinterpret_cast<const void*>(routine)});
+      routine(context);
+      if (verifier::CurrentIrql() != kPassiveLevel)
+        verifier::Report("system thread returned above PASSIVE_LEVEL");
+    }
     std::lock_guard lock(state->mutex);
     state->done = true;
     state->ended.notify_all();
@@ -90,28 +128,35 @@ NtStatus SimKernel::CreateThread(kernel::ThreadRoutine routine, void* context,
   // nothing behind when the process ends.
   t.detach();
   *thread = new kernel::Thread{state};
+  ++thread_references_;
   return kStatusSuccess;
 }
 
 void SimKernel::WaitForThread(kernel::Thread* thread) {
+  verifier::RequireAtMost(kApcLevel, "KeWaitForSingleObject on a thread");
   kernel::ThreadState& s = *thread->state;
   std::unique_lock lock(s.mutex);
   if (s.id == std::this_thread::get_id()) return;
   s.ended.wait(lock, [&] { return s.done; });
 }
 
-void SimKernel::DereferenceThread(kernel::Thread* thread) { delete thread; }
+void SimKernel::DereferenceThread(kernel::Thread* thread) {
+  verifier::RequireAtMost(kDispatchLevel, "ObDereferenceObject");
+  --thread_references_;
+  delete thread;
+}
 
 // The simulated clock: VKCAM_SLEEP_SCALE (e.g. 0.01) shortens the driver's
 // waits as it shortens the host's Sleep, so retries stay quick in tests.
 void SimKernel::Delay(uint32_t milliseconds) {
+  verifier::RequireAtMost(kApcLevel, "KeDelayExecutionThread");
   static const double scale = [] {
     const char* v = std::getenv("VKCAM_SLEEP_SCALE");
     const double s = v ? std::atof(v) : 1.0;
     return s > 0 && s <= 1 ? s : 1.0;
   }();
-  std::this_thread::sleep_for(
-      std::chrono::microseconds(static_cast<int64_t>(milliseconds * 1000.0 * scale)));
+  std::this_thread::sleep_for(std::chrono::microseconds(
+      static_cast<int64_t>(milliseconds * 1000.0 * scale)));
 }
 
 }  // namespace vk::sim

@@ -12,8 +12,11 @@ namespace {
 void CancelUrb(kernel::DeviceObject* device, kernel::Irp* irp) {
   SimKernel& kernel = *device->kernel;
   auto* urb = static_cast<usb::UrbHeader*>(kernel.CurrentStack(irp).argument1);
+  // The request completes (and may be freed) inside Cancel: its level is
+  // read first.
+  const kernel::Irql level = irp->cancel_irql;
   device->bus->usb().Cancel(urb);
-  kernel.ReleaseCancelLock(irp);
+  kernel.ReleaseCancelLockAt(level);
 }
 
 std::u16string HardwareIdOf(const Camera& camera) {
@@ -58,8 +61,16 @@ NtStatus UsbBusDevice::Dispatch(kernel::DeviceObject*, kernel::Irp* irp) {
       status = kStatusInvalidDeviceRequest;
   }
   kernel_.SetStatus(irp, status, 0);
-  kernel_.CompleteRequest(irp);
+  CompleteAtDispatch(irp);
   return status;
+}
+
+// A bus driver finishes power and plug-and-play requests from its own DPC
+// as often as not: the completion routines above run at dispatch level.
+void UsbBusDevice::CompleteAtDispatch(kernel::Irp* irp) {
+  const kernel::Irql previous = verifier::Raise(kDispatchLevel);
+  kernel_.CompleteRequest(irp);
+  verifier::Lower(previous);
 }
 
 NtStatus UsbBusDevice::InternalRequest(kernel::Irp* irp) {
@@ -78,6 +89,12 @@ NtStatus UsbBusDevice::InternalRequest(kernel::Irp* irp) {
   {
     std::lock_guard lock(observer_mutex_);
     if (observer_) observer_(*static_cast<usb::UrbHeader*>(s.argument1));
+  }
+  // A stopped device fails the URB at once, inside the call.
+  if (stopped_) {
+    kernel_.SetStatus(irp, kStatusInvalidDeviceState, 0);
+    kernel_.CompleteRequest(irp);
+    return kStatusInvalidDeviceState;
   }
   // Marked pending before the URB goes out: it may complete on the host's
   // thread before Submit returns.
@@ -101,7 +118,13 @@ NtStatus UsbBusDevice::Pnp(kernel::Irp* irp) {
   NtStatus status = kernel_.Status(irp).status;
   switch (s.minor) {
     case kernel::kIrpMnStartDevice:
+      status = refused_start_.exchange(kStatusSuccess);
+      stopped_ = false;
+      break;
     case kernel::kIrpMnStopDevice:
+      stopped_ = true;
+      status = kStatusSuccess;
+      break;
     case kernel::kIrpMnRemoveDevice:
     case kernel::kIrpMnSurpriseRemoval:
       status = kStatusSuccess;
@@ -115,7 +138,7 @@ NtStatus UsbBusDevice::Pnp(kernel::Irp* irp) {
       break;  // not ours to answer: the status stays as it came
   }
   kernel_.SetStatus(irp, status, kernel_.Status(irp).information);
-  kernel_.CompleteRequest(irp);
+  CompleteAtDispatch(irp);
   return status;
 }
 

@@ -4,6 +4,7 @@
 // bus driver does.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,17 +33,24 @@ class UsbBusDevice {
   const std::shared_ptr<UsbDevice>& usb_device() const { return usb_; }
 
   NtStatus Dispatch(kernel::DeviceObject* device, kernel::Irp* irp);
+  // The next IRP_MN_START_DEVICE fails with `status` (as when the bus
+  // cannot give the device its resources).
+  void RefuseNextStart(NtStatus status) { refused_start_ = status; }
   // Sees every URB the driver sends, before the USB host runs it.
   void SetUrbObserver(std::function<void(const usb::UrbHeader&)> observer);
 
  private:
   NtStatus InternalRequest(kernel::Irp* irp);
   NtStatus Pnp(kernel::Irp* irp);
+  void CompleteAtDispatch(kernel::Irp* irp);
 
   SimKernel& kernel_;
   std::shared_ptr<UsbDevice> usb_;
   std::u16string hardware_id_;
   kernel::DeviceObject* pdo_;
+  // Between IRP_MN_STOP_DEVICE and the next start the bus takes no URB.
+  std::atomic<bool> stopped_{false};
+  std::atomic<NtStatus> refused_start_{kStatusSuccess};
   std::mutex observer_mutex_;
   std::function<void(const usb::UrbHeader&)> observer_;
 };

@@ -6,6 +6,7 @@
 
 #include "common/camera_protocol.h"
 #include "driver_fixture.h"
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/objects.h"
 
 namespace vk::drv {
@@ -41,7 +42,8 @@ TEST_F(PnpPowerTest, RequestDuringRemovalIsRefusedWithoutTouchingTheCamera) {
   kernel::DeviceCapabilities caps;
   EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnQueryCapabilities, &caps),
             kStatusDeletePending);
-  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice), kStatusDeletePending);
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice),
+            kStatusDeletePending);
   EXPECT_TRUE(CameraOf(c).Requests().empty());
   EXPECT_EQ(PendingIo(0), 1);
   kernel::StoreByte(&ext->removing, 0);
@@ -112,13 +114,15 @@ TEST_F(PnpPowerTest, UnplugRemovesDeviceLinkAndInstance) {
 TEST_F(PnpPowerTest, SleepPutsTheCameraInD3AndResumeConfiguresItAnew) {
   const sim::PluggedCamera c = Plug();
   DeviceExtension* ext = Extension(0);
-  const usb::UsbdPipeHandle old_pipe = ext->interface_record->Pipes[1].PipeHandle;
+  const usb::UsbdPipeHandle old_pipe =
+      ext->interface_record->Pipes[1].PipeHandle;
   pnp().SystemSleep();
   EXPECT_EQ(kernel().DevicePowerState(ext->self), kernel::kPowerDeviceD3);
   EXPECT_EQ(kernel().DevicePowerState(c.bus->pdo()), kernel::kPowerDeviceD3);
   CameraOf(c).ClearRequests();
   pnp().SystemResume();
   EXPECT_EQ(kernel().DevicePowerState(ext->self), kernel::kPowerDeviceD0);
+  kernel().FlushWorkItems();  // the camera is configured from a work item
   bool set_configuration = false;
   for (const sim::RecordedRequest& r : CameraOf(c).Requests())
     set_configuration |= r.setup.request == 9 && r.setup.value == 1;
@@ -127,14 +131,43 @@ TEST_F(PnpPowerTest, SleepPutsTheCameraInD3AndResumeConfiguresItAnew) {
   EXPECT_NE(ext->interface_record->Pipes[1].PipeHandle, old_pipe);
 }
 
+TEST_F(PnpPowerTest, SurpriseRemovalRefusesNewOpens) {
+  const sim::PluggedCamera c = Plug();
+  sim::IoManager io(kernel());
+  std::shared_ptr<sim::OpenFile> before;
+  ASSERT_EQ(io.Open(u"\\DosDevices\\trq5c-0", &before), kStatusSuccess);
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnSurpriseRemoval), kStatusSuccess);
+  std::shared_ptr<sim::OpenFile> after;
+  EXPECT_EQ(io.Open(u"\\DosDevices\\trq5c-0", &after), kStatusDeletePending);
+  EXPECT_EQ(after, nullptr);
+  io.Close(before);
+  // The removal that follows still runs to its end.
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnRemoveDevice), kStatusSuccess);
+  EXPECT_FALSE(kernel().LinkExists(u"\\DosDevices\\trq5c-0"));
+  EXPECT_EQ(c.top(), c.bus->pdo());
+}
+
+// Each start makes a registration thread; a start after a stop must not drop
+// the reference to the earlier one (which could then outlive the driver).
+TEST_F(PnpPowerTest, RestartKeepsNoThreadReferenceBehind) {
+  const sim::PluggedCamera c = Plug();
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice), kStatusSuccess);
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStartDevice), kStatusSuccess);
+  EXPECT_EQ(kernel().ThreadReferences(), 1u);
+  pnp().Unplug(c.id);
+  EXPECT_EQ(kernel().ThreadReferences(), 0u);
+}
+
 TEST_F(PnpPowerTest, HibernateAndShutdownStates) {
   const sim::PluggedCamera c = Plug();
   pnp().SystemSleep(kernel::kPowerSystemHibernate);
-  EXPECT_EQ(kernel().DevicePowerState(Extension(0)->self), kernel::kPowerDeviceD3);
+  EXPECT_EQ(kernel().DevicePowerState(Extension(0)->self),
+            kernel::kPowerDeviceD3);
   pnp().SystemResume();
   // Shutdown is not a sleep: it goes down without a device power change.
   pnp().SystemSleep(kernel::kPowerSystemShutdown);
-  EXPECT_EQ(kernel().DevicePowerState(Extension(0)->self), kernel::kPowerDeviceD0);
+  EXPECT_EQ(kernel().DevicePowerState(Extension(0)->self),
+            kernel::kPowerDeviceD0);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // The read path, isochronous transfers and the stream rings.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -115,13 +117,34 @@ TEST_F(StreamingTest, UnplugWithReadsOutstandingCompletesThemAndRemoves) {
   camera_.bus.reset();
 }
 
+// The lower driver fails the transfer inside IoCallDriver (the device is
+// stopped): the read completes with that status and pipe 0 is reset.
+TEST_F(StreamingTest, ReadFailingAtOnceResetsPipeZero) {
+  ASSERT_EQ(EnableRead().status, kStatusSuccess);
+  const usb::UsbdPipeHandle pipe0 =
+      Extension(0)->interface_record->Pipes[0].PipeHandle;
+  ASSERT_EQ(pnp().SendPnp(camera_.id, kernel::kIrpMnStopDevice),
+            kStatusSuccess);
+  WatchUrbs();
+  std::vector<uint8_t> buffer(512);
+  EXPECT_EQ(Read(buffer.data(), 512).status, kStatusInvalidDeviceState);
+  const auto urbs = Urbs();
+  ASSERT_EQ(urbs.size(), 2u);
+  EXPECT_EQ(As<usb::UrbHeader>(urbs[0]).Function,
+            usb::kUrbFunctionBulkOrInterruptTransfer);
+  EXPECT_EQ(As<usb::UrbHeader>(urbs[1]).Function, usb::kUrbFunctionResetPipe);
+  EXPECT_EQ(As<usb::UrbPipeRequest>(urbs[1]).PipeHandle, pipe0);
+  EXPECT_EQ(PendingIo(0), 1);
+}
+
 TEST_F(StreamingTest, CancelledReadCompletesCancelled) {
   ASSERT_EQ(EnableRead().status, kStatusSuccess);
   std::vector<uint8_t> chunk(512);
   std::promise<kernel::IoStatus> done;
   kernel::Irp* request = nullptr;
-  io_.Read(*file_, false, chunk.data(), 512,
-           [&done](const kernel::IoStatus& io) { done.set_value(io); }, &request);
+  io_.Read(
+      *file_, false, chunk.data(), 512,
+      [&done](const kernel::IoStatus& io) { done.set_value(io); }, &request);
   while (camera_.bus->usb().QueuedTransfers() < 1) std::this_thread::yield();
   EXPECT_TRUE(io_.Cancel(*file_, request));
   EXPECT_EQ(done.get_future().get().status, kStatusCancelled);
@@ -149,11 +172,28 @@ class IsoTest : public LinkFixture {
 TEST_F(IsoTest, PacketCountMustBeAMultipleOfAPass) {
   std::vector<uint8_t> out(100 * (1024 + 12));
   const auto block = Block(100, 8, 4);
-  EXPECT_EQ(Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size()).status,
-            kStatusInvalidParameter);
+  EXPECT_EQ(
+      Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size()).status,
+      kStatusInvalidParameter);
   const auto zero = Block(96, 0, 4);
-  EXPECT_EQ(Ioctl(IOCTL_ISO_READ, zero.data(), 20, out.data(), out.size()).status,
-            kStatusInvalidParameter);
+  EXPECT_EQ(
+      Ioctl(IOCTL_ISO_READ, zero.data(), 20, out.data(), out.size()).status,
+      kStatusInvalidParameter);
+}
+
+TEST_F(IsoTest, ZeroPacketCountIsRefusedWithoutTouchingTheBuffer) {
+  StreamFullResolution();
+  WatchUrbs();
+  const auto block = Block(0, 8, 1);
+  for (uint32_t code : {IOCTL_ISO_READ, IOCTL_ISO_WRITE}) {
+    // A 16-byte output inside a larger allocation: nothing past it may move.
+    std::vector<uint8_t> out(16 + 16384, 0xAB);
+    EXPECT_EQ(Ioctl(code, block.data(), 20, out.data(), 16).status,
+              kStatusInvalidParameter);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB),
+              static_cast<ptrdiff_t>(out.size()));
+  }
+  EXPECT_TRUE(Urbs().empty());
 }
 
 TEST_F(IsoTest, EachSlotRunsThreePassesAndRecordsFollowTheData) {
@@ -179,6 +219,20 @@ TEST_F(IsoTest, EachSlotRunsThreePassesAndRecordsFollowTheData) {
             kStatusUnsuccessful);
 }
 
+// An unplugged camera's lower driver fails every URB inside IoCallDriver:
+// each of a slot's 64 passes completes at once, and none nests in another.
+TEST_F(IsoTest, PassesFailingAtOnceDoNotNest) {
+  camera_.bus->usb().Disconnect();
+  WatchUrbs();
+  const auto block = Block(64, 1, 1);
+  std::vector<uint8_t> out(64 * (1024 + 12));
+  EXPECT_EQ(
+      Ioctl(IOCTL_ISO_READ, block.data(), 20, out.data(), out.size()).status,
+      kStatusSuccess);
+  EXPECT_EQ(Urbs().size(), 64u);
+  EXPECT_LE(sim::verifier::MaxCompletionDepth(), 2);
+}
+
 TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
   StreamFullResolution();
   const auto block = Block(64, 8, 2);
@@ -187,12 +241,14 @@ TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
   EXPECT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
             kStatusInvalidDeviceState);
   std::vector<uint8_t> out(64 * (1024 + 12));
-  EXPECT_EQ(Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
-                  out.size() + 1).status,
-            kStatusInvalidParameter);
+  EXPECT_EQ(
+      Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size() + 1)
+          .status,
+      kStatusInvalidParameter);
   // The first frame may take a while to render (the scene is built once).
   uintptr_t got = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (got == 0 && std::chrono::steady_clock::now() < deadline) {
     got = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size())
               .information;
@@ -204,8 +260,9 @@ TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
             kStatusSuccess);
   NtStatus status = kStatusSuccess;
   for (int i = 0; i < 20000 && status == kStatusSuccess; ++i) {
-    status = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
-                   out.size()).status;
+    status =
+        Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size())
+            .status;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(status, kStatusUnsuccessful);  // the rings are gone
@@ -215,12 +272,62 @@ TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
   EXPECT_EQ(PendingIo(0), 1);
 }
 
+TEST_F(IsoTest, StreamOfZeroSizeOrCountIsRefusedWithoutAllocating) {
+  const sim::PoolStats before = kernel().Pool();
+  for (const auto& block : {Block(64, 8, 2, 0), Block(0, 8, 2)}) {
+    EXPECT_EQ(
+        Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+        kStatusInvalidParameter);
+  }
+  EXPECT_EQ(kernel().Pool().live_blocks, before.live_blocks);
+  EXPECT_EQ(Extension(0)->stream, nullptr);
+  EXPECT_EQ(PendingIo(0), 1);
+}
+
+// The dispatcher has entered the pending-I/O count when removal begins; the
+// stream's own entry is then refused and nothing is launched.
+TEST_F(IsoTest, StreamStartedOnceRemovalHasBegunIsRefused) {
+  DeviceExtension* ext = Extension(0);
+  auto block = Block(64, 8, 2);
+  kernel::Irp* irp = kernel().NewIrp(1);
+  irp->system_buffer = block.data();
+  kernel::StackLocation s{};
+  s.major = kernel::kIrpMjDeviceControl;
+  s.control_code = IOCTL_START_ISO_STREAM;
+  s.input_length = 20;
+  const sim::PoolStats before = kernel().Pool();
+  kernel::StoreByte(&ext->removing, 1);
+  EXPECT_EQ(StartIsoStream(ext, irp, s), kStatusDeletePending);
+  EXPECT_EQ(ext->stream, nullptr);
+  EXPECT_EQ(PendingIo(0), 1);
+  EXPECT_EQ(kernel().Pool().live_blocks, before.live_blocks);
+  kernel::StoreByte(&ext->removing, 0);
+  irp->system_buffer = nullptr;
+  kernel().FreeIrp(irp);
+}
+
+TEST_F(IsoTest, ReadIsoBufferOutputOneByteShortIsRefused) {
+  const auto block = Block(64, 8, 2);
+  ASSERT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
+            kStatusSuccess);
+  std::vector<uint8_t> out(64 * (1024 + 12), 0xAB);
+  const Result r = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(),
+                         out.size() - 1);
+  EXPECT_EQ(r.status, kStatusInvalidParameter);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB),
+            static_cast<ptrdiff_t>(out.size()));
+  EXPECT_EQ(Ioctl(IOCTL_STOP_ISO_STREAM, nullptr, 0, nullptr, 0).status,
+            kStatusSuccess);
+}
+
 TEST_F(IsoTest, RemovalEndsARunningStream) {
   const auto block = Block(64, 8, 2);
   ASSERT_EQ(Ioctl(IOCTL_START_ISO_STREAM, block.data(), 20, nullptr, 0).status,
             kStatusSuccess);
   const sim::PoolStats before = kernel().Pool();
-  EXPECT_EQ(pnp().SendPnp(camera_.id, kernel::kIrpMnRemoveDevice), kStatusSuccess);
+  EXPECT_EQ(pnp().SendPnp(camera_.id, kernel::kIrpMnRemoveDevice),
+            kStatusSuccess);
   EXPECT_LT(kernel().Pool().live_blocks, before.live_blocks);
 }
 
@@ -250,6 +357,46 @@ TEST(StreamRing, AppendNeverSplitsAndTakeWraps) {
   EXPECT_EQ(RingTake(kernel, ring, out, 4), 0u);   // empty
   FreeStreamRing(kernel, ring);
   EXPECT_EQ(kernel.Pool().live_blocks, 0u);
+}
+
+// Two writers (slots completing on two processors) and two readers (two
+// handles): every chunk comes out whole and no byte is lost or invented.
+TEST(StreamRing, ConcurrentWritersAndReadersKeepChunksWhole) {
+  sim::SimKernel kernel;
+  constexpr uint32_t kChunk = 12;
+  StreamRing* ring = NewStreamRing(kernel, 10 * kChunk);
+  ASSERT_NE(ring, nullptr);
+  constexpr int kRounds = 50000;
+  std::atomic<uint64_t> appended{0}, taken{0};
+  std::atomic<int> torn{0};
+  std::atomic<bool> writing{true};
+  auto writer = [&](uint8_t id) {
+    for (int i = 0; i < kRounds; ++i) {
+      uint8_t chunk[kChunk];
+      std::memset(chunk, id + (i & 0x3F), kChunk);
+      appended += RingAppend(kernel, ring, chunk, kChunk);
+    }
+  };
+  auto reader = [&] {
+    uint8_t chunk[kChunk];
+    while (writing || taken < appended) {
+      const uint32_t n = RingTake(kernel, ring, chunk, kChunk);
+      if (n == 0) continue;
+      taken += n;
+      if (n != kChunk || std::count(chunk, chunk + kChunk, chunk[0]) != kChunk)
+        ++torn;
+    }
+  };
+  std::thread readers[2] = {std::thread(reader), std::thread(reader)};
+  std::thread writers[2] = {std::thread(writer, 0), std::thread(writer, 0x80)};
+  for (auto& w : writers) w.join();
+  writing = false;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(appended.load(), taken.load());
+  EXPECT_LT(ring->write_position, ring->capacity);
+  EXPECT_LT(ring->read_position, ring->capacity);
+  FreeStreamRing(kernel, ring);
 }
 
 }  // namespace

@@ -43,12 +43,15 @@ class UsbConfigTest : public DriverFixture {
 // Configuration 1 with interface 0 of `endpoints` bulk endpoints, padded to
 // `total` bytes with a vendor descriptor.
 std::vector<uint8_t> Configuration(int endpoints, uint16_t total) {
-  std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 50,
-                            9, 4, 0, 0, static_cast<uint8_t>(endpoints), 0xFF, 0, 0, 0};
+  std::vector<uint8_t> d = {
+      9,    2,  0, 0, 1, 1, 0,
+      0x80, 50, 9, 4, 0, 0, static_cast<uint8_t>(endpoints),
+      0xFF, 0,  0, 0};
   for (int e = 0; e < endpoints; ++e)
     d.insert(d.end(), {7, 5, static_cast<uint8_t>(0x81 + e), 2, 0, 2, 0});
   while (d.size() < total) {
-    const auto pad = static_cast<uint8_t>(std::min<size_t>(255, total - d.size()));
+    const auto pad =
+        static_cast<uint8_t>(std::min<size_t>(255, total - d.size()));
     d.push_back(pad);
     d.push_back(0x41);  // vendor-specific descriptor
     d.resize(d.size() + pad - 2, 0);
@@ -66,8 +69,10 @@ TEST_F(UsbConfigTest, StartReadsDescriptorsAndSelectsTheFirstInterface) {
   EXPECT_EQ(ext->interface_record->Length, 24 + 2 * 24);
   EXPECT_EQ(ext->interface_record->NumberOfPipes, 2u);
   for (int i = 0; i < 2; ++i)
-    EXPECT_EQ(ext->interface_record->Pipes[i].MaximumTransferSize, kMaxTransferSize);
-  EXPECT_EQ(ext->interface_record->Pipes[1].EndpointAddress, sim::kImageEndpoint);
+    EXPECT_EQ(ext->interface_record->Pipes[i].MaximumTransferSize,
+              kMaxTransferSize);
+  EXPECT_EQ(ext->interface_record->Pipes[1].EndpointAddress,
+            sim::kImageEndpoint);
   EXPECT_NE(ext->configuration_handle, nullptr);
   EXPECT_EQ(CameraOf(c).ActiveConfiguration(), 1);
   EXPECT_TRUE(ext->started);
@@ -96,7 +101,8 @@ TEST_F(UsbConfigTest, ThreeEndpointInterfaceGivesA96ByteRecord) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->Length, 96);
   ASSERT_EQ(r->NumberOfPipes, 3u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(r->Pipes[i].MaximumTransferSize, 3584000u);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(r->Pipes[i].MaximumTransferSize, 3584000u);
 }
 
 TEST_F(UsbConfigTest, SelectInterfaceReadsAgainWhenTheDescriptorIsLonger) {
@@ -190,6 +196,23 @@ TEST_F(UsbConfigTest, StopUnconfiguresAndKeepsTheRecord) {
   EXPECT_EQ(CameraOf(c).ActiveConfiguration(), 0);
   EXPECT_NE(Extension(0)->interface_record, nullptr);
   EXPECT_TRUE(Extension(0)->started);
+}
+
+// The lower drivers take no request once the stop has reached them: the
+// camera is unconfigured first, and the stop's result is theirs even when
+// the unconfiguration cannot be built.
+TEST_F(UsbConfigTest, StopUnconfiguresBeforeItGoesDown) {
+  const sim::PluggedCamera c = Plug();
+  CameraOf(c).ClearRequests();
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice), kStatusSuccess);
+  const auto requests = CameraOf(c).Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].setup.request, 9);  // SET_CONFIGURATION 0
+  EXPECT_EQ(requests[0].setup.value, 0);
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStartDevice), kStatusSuccess);
+  kernel().FailAllocationAfter(0);
+  EXPECT_EQ(pnp().SendPnp(c.id, kernel::kIrpMnStopDevice), kStatusSuccess);
+  kernel().ClearAllocationFailure();
 }
 
 }  // namespace
