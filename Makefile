@@ -76,10 +76,10 @@ tsan: setup
 
 windows: setup
 	cmake -S . -B $(BUILD)-win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(LAUNCHER)
 	cmake --build $(BUILD)-win64 -j $(JOBS)
 	cmake -S . -B $(BUILD)-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DVKCAM_BUILD_TESTS=OFF
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DVKCAM_BUILD_TESTS=OFF $(LAUNCHER)
 	cmake --build $(BUILD)-win32 -j $(JOBS)
 	./scripts/check_windows_deliverables.sh $(BUILD)-win64 $(BUILD)-win32
 
@@ -94,13 +94,13 @@ wine-check: windows
 fuzz: setup
 	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_FUZZ=ON \
+	  "-DVKCAM_SANITIZE=address;undefined" -DVKCAM_BUILD_FUZZ=ON $(LAUNCHER) \
 	  -DVKCAM_BUILD_TESTS=OFF -DVKCAM_BUILD_BENCH=OFF
 	cmake --build $(BUILD)-fuzz -j $(JOBS) --target dispatcher_fuzz token_fuzz ds_entry_fuzz
 
 # A bounded run of each fuzz target, as CI runs them.
 fuzz-short: fuzz
-	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=20000 -max_len=512
+	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=2000 -max_len=512
 	$(BUILD)-fuzz/fuzz/token_fuzz -runs=20000 -max_len=64
 	$(BUILD)-fuzz/fuzz/ds_entry_fuzz -runs=5000 -max_len=256
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/common/wait.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace vk::drv {
@@ -27,12 +28,7 @@ class RegistrationTest : public DriverFixture {
  protected:
   // Waits (the simulated clock runs fast) until `key` exists or not.
   bool WaitForKey(const std::string& key, bool present = true) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (kernel().RegistryKeyExists(key) != present) {
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return WaitUntil([&] { return kernel().RegistryKeyExists(key) == present; });
   }
   // A REG_SZ value as text; "<none>" when absent, "<type>" when not REG_SZ.
   std::string Text(const std::string& key, const std::string& name) {

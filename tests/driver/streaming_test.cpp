@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/common/wait.h"
 #include "common/byte_order.h"
 #include "link_fixture.h"
 
@@ -247,28 +248,24 @@ TEST_F(IsoTest, StreamFillsTheRingsUntilStopped) {
       kStatusInvalidParameter);
   // The first frame may take a while to render (the scene is built once).
   uintptr_t got = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (got == 0 && std::chrono::steady_clock::now() < deadline) {
+  ASSERT_TRUE(WaitUntil([&] {
     got = Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size())
               .information;
-    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_GT(got, 0u);
+    return got > 0;
+  }));
   EXPECT_EQ(got % (1024 + 12), 0u);  // whole packets with their records
   EXPECT_EQ(Ioctl(IOCTL_STOP_ISO_STREAM, nullptr, 0, nullptr, 0).status,
             kStatusSuccess);
   NtStatus status = kStatusSuccess;
-  for (int i = 0; i < 20000 && status == kStatusSuccess; ++i) {
+  WaitUntil([&] {
     status =
         Ioctl(IOCTL_READ_ISO_BUFFER, block.data(), 20, out.data(), out.size())
             .status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+    return status != kStatusSuccess;
+  });
   EXPECT_EQ(status, kStatusUnsuccessful);  // the rings are gone
   // The stream's own count goes just after its rings.
-  for (int i = 0; i < 20000 && PendingIo(0) != 1; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  WaitUntil([&] { return PendingIo(0) == 1; });
   EXPECT_EQ(PendingIo(0), 1);
 }
 
