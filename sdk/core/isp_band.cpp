@@ -19,24 +19,17 @@ constexpr size_t kRowBytes = static_cast<size_t>(kMaxWidth) * 3;
 template <typename At>
 void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
                    int last, At at) {
-  switch (mode) {
-    case 1:
-      for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height);
-           ++r)
-        Mode1GreenRow(raw, g, r, at(r));
-      for (int r = first; r < last; ++r)
-        Mode1RedBlueRow(raw, g, r, at(r), true);
-      break;
-    case 2:
-      for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height);
-           ++r)
-        Mode2GreenRow(raw, g, r, at(r));
-      for (int r = first; r < last; ++r)
-        Mode2RedBlueRow(raw, g, r, at(r), true);
-      break;
-    default:
-      for (int r = first; r < last; ++r) Demosaic0Row(raw, g, r, at(r));
+  if (mode != 1 && mode != 2) {
+    for (int r = first; r < last; ++r) Demosaic0Row(raw, g, r, at(r));
+    return;
   }
+  // Modes 1 and 2: the green plane of the chunk and the rows either side,
+  // then red and blue from it.
+  const auto green = mode == 1 ? Mode1GreenRow : Mode2GreenRow;
+  const auto red_blue = mode == 1 ? Mode1RedBlueRow : Mode2RedBlueRow;
+  for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height); ++r)
+    green(raw, g, r, at(r));
+  for (int r = first; r < last; ++r) red_blue(raw, g, r, at(r), true);
 }
 
 // Adds the channels of `pixels` pixels from `p`.
