@@ -57,15 +57,10 @@ class DataSourceTest : public SdkFixture {
   // Waits until the camera has made an image.
   bool WaitForImage() {
     Bytes probe(2048 * 1536 * 3);
-    const auto give_up =
-        std::chrono::steady_clock::now() + kHangGuard;
-    while (std::chrono::steady_clock::now() < give_up) {
-      if (source_->context()->camera->CopyLatestImage(probe.data(),
-                                                      probe.size()))
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return WaitUntil([&] {
+      return source_->context()->camera->CopyLatestImage(probe.data(),
+                                                         probe.size());
+    });
   }
 
   // Waits until the camera has made `count` new images (the dialog's
@@ -74,14 +69,11 @@ class DataSourceTest : public SdkFixture {
     HWND dialog = source_->dialog()->window();
     host::TakePostedMessages(dialog);
     int images = 0;
-    const auto give_up =
-        std::chrono::steady_clock::now() + kHangGuard;
-    while (images < count && std::chrono::steady_clock::now() < give_up) {
+    return WaitUntil([&] {
       for (const MSG& m : host::TakePostedMessages(dialog))
         images += m.message == WM_FRAME_NOTIFY && m.wParam == 1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return images >= count;
+      return images >= count;
+    });
   }
 
   // A capability request; the container's bytes in *out.

@@ -47,17 +47,14 @@ class DialogTest : public SdkFixture {
   // MSG_PROCESSEVENT, until `done` holds.
   template <typename Done>
   bool Pump(Done done) {
-    const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
-    while (std::chrono::steady_clock::now() < give_up) {
+    return WaitUntil([&] {
       MSG msg;
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TW_EVENT event = {&msg, 0};
         Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
       }
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+      return done();
+    });
   }
   CSourceDialog& Dialog() { return *source_->dialog(); }
   CHeadlessView& View() { return Dialog().view(); }

@@ -34,14 +34,18 @@ class UsbDeviceTest : public SdkFixture {
 
   // Waits for the next WM_FRAME_NOTIFY; its wParam, or -1 when none comes.
   int NextNotify() {
-    const auto give_up = std::chrono::steady_clock::now() + kHangGuard;
-    while (std::chrono::steady_clock::now() < give_up) {
+    int notified = -1;
+    WaitUntil([&] {
       MSG msg;
-      while (PeekMessageA(&msg, dialog_, 0, 0, PM_REMOVE))
-        if (msg.message == WM_FRAME_NOTIFY) return static_cast<int>(msg.wParam);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return -1;
+      while (PeekMessageA(&msg, dialog_, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_FRAME_NOTIFY) {
+          notified = static_cast<int>(msg.wParam);
+          return true;
+        }
+      }
+      return false;
+    });
+    return notified;
   }
 
   std::vector<uint16_t> StreamWords() {
