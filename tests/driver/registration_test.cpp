@@ -1,6 +1,5 @@
 // The registry entries a started camera leaves for video applications, and
 // their removal.
-#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,6 +29,12 @@ class RegistrationTest : public DriverFixture {
   bool WaitForKey(const std::string& key, bool present = true) {
     return WaitUntil([&] { return kernel().RegistryKeyExists(key) == present; });
   }
+  // Waits until `key` has the value `name`: a key exists before its values.
+  bool WaitForValue(const std::string& key, const std::string& name) {
+    return WaitUntil([&] { return HasValue(key, name); });
+  }
+  // Waits until camera `n`'s registration thread has done all it will do.
+  void WaitForRegistration(int n) { kernel().WaitForThread(Extension(n)->registration_thread); }
   // A REG_SZ value as text; "<none>" when absent, "<type>" when not REG_SZ.
   std::string Text(const std::string& key, const std::string& name) {
     uint32_t type = 0;
@@ -55,8 +60,9 @@ class RegistrationTest : public DriverFixture {
 TEST_F(RegistrationTest, PerCameraSetAndItsRemoval) {
   const sim::PluggedCamera c = Plug();
   const std::string maker = kMaker + "\\" + Identifier(0);
-  ASSERT_TRUE(WaitForKey(kClasses + kVideoInput + "\\Instance\\" + DevDesc(0)));
   const std::string desc = DevDesc(0);
+  // The video-input instance's class identifier is the set's last value.
+  ASSERT_TRUE(WaitForValue(kClasses + kVideoInput + "\\Instance\\" + desc, "CLSID"));
   EXPECT_EQ(Text(maker, "FriendlyName"), desc);
   EXPECT_EQ(Text(maker, "LinkName"), "trq5c-0");
   EXPECT_EQ(Text(maker, "PortType"), "USBCamera");
@@ -110,8 +116,7 @@ TEST_F(RegistrationTest, CamerasRegisteringTogetherNeverShareAnIdentifier) {
     for (int j = 0; j < 4; ++j) {
       ASSERT_TRUE(WaitForKey(kClasses + Identifier(j))) << j;
       const std::string maker = kMaker + "\\" + Identifier(j);
-      ASSERT_TRUE(WaitForKey(maker));
-      while (Text(maker, "LinkName") == "<none>") std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ASSERT_TRUE(WaitForValue(maker, "LinkName"));
       links.insert(Text(maker, "LinkName"));
     }
     EXPECT_EQ(links.size(), 4u) << "four cameras, four identifiers";
@@ -122,8 +127,8 @@ TEST_F(RegistrationTest, CamerasRegisteringTogetherNeverShareAnIdentifier) {
 TEST_F(RegistrationTest, NoFreeIdentifierLeavesTheCameraWithoutEntries) {
   for (int j = 0; j < 8; ++j) kernel().EnsureKey(kMaker + "\\" + Identifier(j), true);
   const sim::PluggedCamera c = Plug();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  pnp().Unplug(c.id);  // removal waits for the registration thread
+  WaitForRegistration(0);
+  pnp().Unplug(c.id);
   EXPECT_TRUE(kernel().RegistryKeysUnder(kClasses + kLegacy).empty());
   for (int j = 0; j < 8; ++j)
     EXPECT_TRUE(kernel().RegistryKeyExists(kMaker + "\\" + Identifier(j)))
@@ -141,7 +146,7 @@ TEST_F(RegistrationTest, ConfiguredSetUnderBothClassRoots) {
   for (const char16_t* p = s.dshow; *p; ++p) dshow += static_cast<char>(*p);
   for (const char16_t* p = s.dshow64; *p; ++p) dshow64 += static_cast<char>(*p);
   desc = DevDesc(0);
-  ASSERT_TRUE(WaitForKey(kClasses32 + kVideoInput + "\\Instance\\" + desc));
+  ASSERT_TRUE(WaitForValue(kClasses32 + kVideoInput + "\\Instance\\" + desc, "CLSID"));
   EXPECT_EQ(Text(kClasses + guid, ""), desc);
   EXPECT_EQ(Text(kClasses + guid + "\\InprocServer32", ""), dshow64);
   EXPECT_EQ(Text(kClasses32 + guid + "\\InprocServer32", ""), dshow);
@@ -170,12 +175,13 @@ TEST_F(RegistrationTest, RefusedKeysAreRetried) {
 
 TEST_F(RegistrationTest, ClearFlagsWriteAndRemoveNothing) {
   SetStartValue("RegForDVP", u"no");
+  const std::string page = kClasses + "{B35958B2-43D8-49C7-862D-A7A8EEE7C650}";
+  kernel().EnsureKey(page, true);
   const sim::PluggedCamera c = Plug();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(kernel().RegistryKeysUnder(kClasses + "{").empty());
-  kernel().EnsureKey(kClasses + "{B35958B2-43D8-49C7-862D-A7A8EEE7C650}", true);
+  WaitForRegistration(0);
+  EXPECT_EQ(kernel().RegistryKeysUnder(kClasses + "{").size(), 1u) << "nothing written";
   pnp().Unplug(c.id);
-  EXPECT_TRUE(kernel().RegistryKeyExists(kClasses + "{B35958B2-43D8-49C7-862D-A7A8EEE7C650}"));
+  EXPECT_TRUE(kernel().RegistryKeyExists(page)) << "nor removed";
 }
 
 TEST_F(RegistrationTest, EachCameraHasItsOwnVideoInputInstance) {
