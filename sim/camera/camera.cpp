@@ -264,7 +264,7 @@ void Camera::StreamControl(uint16_t word) {
 
 bool Camera::Streaming() const {
   std::lock_guard lock(mutex_);
-  return streaming_ && sensor_.OutputEnabled() && configuration_ != 0;
+  return streaming_ && sensor_.OutputEnabled() && configuration_ != 0 && !faults_.silent;
 }
 
 bool Camera::EndpointHalted(uint8_t endpoint) const {

@@ -45,6 +45,8 @@ bool ApplyEntry(std::string_view key, std::string_view value, FaultPlan* plan) {
     plan->chip_version = static_cast<uint16_t>(n);
   } else if (key == "nvram_readonly" && value.empty()) {
     plan->nvram_refuses_writes = true;
+  } else if (key == "silent" && value.empty()) {
+    plan->silent = true;
   } else {
     return false;
   }

@@ -28,6 +28,9 @@ struct FaultPlan {
   std::optional<uint16_t> chip_version;
   // Memory writes are acknowledged but not stored.
   bool nvram_refuses_writes = false;
+  // The camera answers every request but its image endpoint never sends:
+  // reads stay pending, as on a sensor that lost its clock.
+  bool silent = false;
 };
 
 // Parses the VKCAM_SIM_FAULTS form. Returns nullopt and sets *error on an

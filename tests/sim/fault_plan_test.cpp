@@ -8,7 +8,7 @@ namespace {
 TEST(FaultPlan, ParsesEveryEntry) {
   std::string error;
   auto p = ParseFaultPlan(
-      "unplug=5,stall=2,cut=100000:3,ack=0x07:4,chip=0x1500,nvram_readonly",
+      "unplug=5,stall=2,cut=100000:3,ack=0x07:4,chip=0x1500,nvram_readonly,silent",
       &error);
   ASSERT_TRUE(p) << error;
   EXPECT_EQ(p->unplug_after_frames, 5);
@@ -19,6 +19,7 @@ TEST(FaultPlan, ParsesEveryEntry) {
   EXPECT_EQ(p->wrong_ack_count, 4u);
   EXPECT_EQ(p->chip_version, 0x1500);
   EXPECT_TRUE(p->nvram_refuses_writes);
+  EXPECT_TRUE(p->silent);
 }
 
 TEST(FaultPlan, DefaultsAndEmptyText) {
@@ -35,7 +36,7 @@ TEST(FaultPlan, DefaultsAndEmptyText) {
 TEST(FaultPlan, RefusesMistypedEntries) {
   std::string error;
   for (const char* bad : {"unplug", "unplug=-1", "cut=0", "cut=10:0",
-                          "ack=256", "chip=0x10000", "stal=1", "nvram_readonly=1",
+                          "ack=256", "chip=0x10000", "stal=1", "nvram_readonly=1", "silent=1",
                           "unplug=5x"}) {
     EXPECT_FALSE(ParseFaultPlan(bad, &error)) << bad;
     EXPECT_NE(error.find("bad fault entry"), std::string::npos);

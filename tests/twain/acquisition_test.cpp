@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/host/host.h"
 #include "tests/twain/data_source_fixture.h"
+#include "tests/twain/threadless_camera.h"
 
 namespace vk::twain {
 namespace {
@@ -155,6 +157,48 @@ TEST_F(AcquisitionTest, ACameraThatNeverDeliversFailsTheTransfer) {
   EXPECT_EQ(dib, nullptr);
   EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
   EXPECT_EQ(source_->state(), 6);
+  Camera().SetFaults({});
+}
+
+// Enabling needs the capture thread: a system that cannot start it leaves
+// the source in state 4 with the failure said and the camera's message shown.
+TEST_F(AcquisitionTest, EnablingWithoutACaptureThreadFailsForLowMemory) {
+  Open();
+  source_->context()->camera = std::make_unique<ThreadlessCamera>(1, 0);
+  host::TakeMessageBoxes();
+  TW_USERINTERFACE ui = {0, 0, nullptr};
+  EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+  EXPECT_EQ(Status(), TWCC_LOWMEMORY);
+  EXPECT_EQ(source_->state(), 4);
+  EXPECT_EQ(source_->dialog(), nullptr);
+  EXPECT_EQ(testing::transfers_ready, 0) << "nothing announced";
+  const auto boxes = host::TakeMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Failed to start PLV210!");
+  EnableWithoutUi();  // with a camera engine of its own, made again
+  EXPECT_EQ(source_->state(), 6);
+}
+
+// A camera that opens and then sends nothing at all: the transfer gives up
+// once the capture has made no progress for the source's patience, and the
+// source still disables and closes (the reads left pending are cancelled).
+TEST_F(AcquisitionTest, ACameraThatSendsNothingFailsTheTransferAndStillCloses) {
+  sim::FaultPlan faults;
+  faults.silent = true;
+  Camera().SetFaults(faults);
+  source_ = std::make_unique<CDataSource>(false, 1, 200);
+  Open();
+  EnableWithoutUi();
+  TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
+  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+  EXPECT_EQ(dib, nullptr);
+  EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
+  EXPECT_EQ(source_->state(), 6);
+  TW_USERINTERFACE ui = {};
+  EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+  TW_IDENTITY self = source_->identity();
+  EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &self), TWRC_SUCCESS);
+  EXPECT_EQ(source_->state(), 3);
   Camera().SetFaults({});
 }
 

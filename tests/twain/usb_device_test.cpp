@@ -12,6 +12,7 @@
 #include "tests/common/wait.h"
 #include "platform/host/host.h"
 #include "tests/sdk/sdk_fixture.h"
+#include "tests/twain/threadless_camera.h"
 
 namespace vk::twain {
 namespace {
@@ -80,22 +81,6 @@ TEST_F(UsbDeviceTest, OpenSequenceAndRegisterWrites) {
             (std::vector<uint16_t>{1, 0, 1, 1, 0, 1, 3}));
   EXPECT_EQ(std::vector<uint16_t>(words.end() - 2, words.end()), (std::vector<uint16_t>{1, 0}));
 }
-
-// A camera on a system that gives it no threads (or none but its first).
-class ThreadlessCamera : public CUSBDevice {
- public:
-  ThreadlessCamera(int processors, int threads) : CUSBDevice(processors), threads_(threads) {}
-
- protected:
-  std::thread NewThread(std::function<void()> body) override {
-    if (threads_-- <= 0)
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    return CUSBDevice::NewThread(std::move(body));
-  }
-
- private:
-  std::atomic<int> threads_;
-};
 
 TEST_F(UsbDeviceTest, ACaptureThreadThatCannotStartIsReported) {
   ThreadlessCamera device(1, 0);
