@@ -18,6 +18,15 @@ constexpr size_t kBytes = size_t{kWidth} * kHeight * 3;
 
 class AcquisitionTest : public DataSourceTest {
  protected:
+  // A native transfer that finds no image: refused, nothing handed over,
+  // the source still in state 6.
+  void ExpectTheNativeTransferToFail() {
+    TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+    EXPECT_EQ(dib, nullptr);
+    EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
+    EXPECT_EQ(source_->state(), 6);
+  }
   // The known picture: top left red, top right green, the bottom half blue.
   // Bayer sites: even rows green, red; odd rows blue, green.
   void ShowKnownPicture() {
@@ -152,11 +161,7 @@ TEST_F(AcquisitionTest, ACameraThatNeverDeliversFailsTheTransfer) {
   Camera().SetFaults(faults);
   Open();
   EnableWithoutUi();
-  TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
-  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
-  EXPECT_EQ(dib, nullptr);
-  EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
-  EXPECT_EQ(source_->state(), 6);
+  ExpectTheNativeTransferToFail();
   Camera().SetFaults({});
 }
 
@@ -189,11 +194,7 @@ TEST_F(AcquisitionTest, ACameraThatSendsNothingFailsTheTransferAndStillCloses) {
   source_ = std::make_unique<CDataSource>(false, 1, 200);
   Open();
   EnableWithoutUi();
-  TW_HANDLE dib = reinterpret_cast<TW_HANDLE>(1);
-  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
-  EXPECT_EQ(dib, nullptr);
-  EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
-  EXPECT_EQ(source_->state(), 6);
+  ExpectTheNativeTransferToFail();
   TW_USERINTERFACE ui = {};
   EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
   TW_IDENTITY self = source_->identity();
