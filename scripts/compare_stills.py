@@ -16,9 +16,10 @@ import numpy as np
 from PIL import Image
 
 # Mean absolute difference, per channel value, of a decoded JPEG from the
-# picture (quality 90, 40), and between two builds' decodes when their
-# libraries differ (equal libraries must give equal bytes).
-PICTURE_TOLERANCE = {".jpg": 3.0, "-q40.jpg": 6.0}
+# picture (quality 90: about 1.6, quality 40: about 3.9; the picture upside
+# down or in BGR order is 30 and more away), and between two builds' decodes
+# when their libraries differ (equal libraries must give equal bytes).
+PICTURE_TOLERANCE = {".jpg": 2.5, "-q40.jpg": 5.0}
 JPEG_TOLERANCE = 1.0
 
 

@@ -22,7 +22,9 @@
 namespace {
 
 // Sizes that are no multiple of the 16-pixel JPEG blocks, so edge blocks are
-// padded; smooth ramps, hard edges and noise in one picture.
+// padded. Colour ramps, with hard edges (a checkerboard) and noise in the
+// lower half; the edges are in brightness, which JPEG keeps at full
+// resolution, so a sound file decodes close to the picture.
 constexpr int kWidth = 203;
 constexpr int kHeight = 131;
 
@@ -31,15 +33,18 @@ std::vector<uint8_t> Picture() {
   std::vector<uint8_t> bgr(static_cast<size_t>(kWidth) * kHeight * 3);
   uint32_t noise = 12345;
   for (int y = 0; y < kHeight; ++y) {
+    const int top_down = kHeight - 1 - y;
     for (int x = 0; x < kWidth; ++x) {
       noise = noise * 1103515245u + 12345u;
-      const int top_down = kHeight - 1 - y;
+      int brightness = 0;
+      if (top_down > kHeight / 2 && x < kWidth / 2)
+        brightness = ((x / 9 + top_down / 7) & 1) ? 30 : -30;
+      else if (top_down > kHeight / 2)
+        brightness = static_cast<int>((noise >> 16) % 21) - 10;
       uint8_t* p = &bgr[(static_cast<size_t>(y) * kWidth + x) * 3];
-      p[2] = static_cast<uint8_t>(x * 255 / (kWidth - 1));
-      p[1] = static_cast<uint8_t>(top_down * 255 / (kHeight - 1));
-      p[0] = ((x / 9 + top_down / 7) & 1) ? 210 : 25;
-      if (x > kWidth / 2 && top_down > kHeight / 2)
-        p[1] = static_cast<uint8_t>(noise >> 24);
+      p[2] = static_cast<uint8_t>(40 + x * 180 / (kWidth - 1) + brightness);
+      p[1] = static_cast<uint8_t>(40 + top_down * 180 / (kHeight - 1) + brightness);
+      p[0] = static_cast<uint8_t>(120 + brightness);
     }
   }
   return bgr;
