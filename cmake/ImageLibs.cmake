@@ -6,16 +6,32 @@
 # find their own.
 option(VKCAM_CROSS_IMAGE_LIBS
        "Cross-build libjpeg-turbo and libpng from Debian's sources for the Windows build" ON)
+set(vkcam_image_libs ${CMAKE_BINARY_DIR}/image-libs)
 if(NOT VKCAM_CROSS_IMAGE_LIBS)
+  # Switched off after a build with them: the writers go, not only the build.
+  foreach(variable JPEG_INCLUDE_DIR JPEG_LIBRARY PNG_PNG_INCLUDE_DIR PNG_LIBRARY)
+    string(FIND "${${variable}}" "${vkcam_image_libs}/" at)
+    if(at EQUAL 0)
+      unset(${variable} CACHE)
+    endif()
+  endforeach()
   return()
 endif()
 
-set(vkcam_image_libs ${CMAKE_BINARY_DIR}/image-libs)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${PROJECT_SOURCE_DIR}/scripts/build_image_libs.sh)
 list(GET CMAKE_FIND_ROOT_PATH 0 vkcam_mingw_root)
+# A relative toolchain file is found in the build tree, else in the sources.
+set(vkcam_toolchain ${CMAKE_TOOLCHAIN_FILE})
+if(NOT IS_ABSOLUTE ${vkcam_toolchain})
+  if(EXISTS ${CMAKE_BINARY_DIR}/${vkcam_toolchain})
+    set(vkcam_toolchain ${CMAKE_BINARY_DIR}/${vkcam_toolchain})
+  else()
+    set(vkcam_toolchain ${CMAKE_SOURCE_DIR}/${vkcam_toolchain})
+  endif()
+endif()
 execute_process(
-  COMMAND ${PROJECT_SOURCE_DIR}/scripts/build_image_libs.sh ${CMAKE_TOOLCHAIN_FILE}
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/build_image_libs.sh ${vkcam_toolchain}
           ${vkcam_mingw_root} ${vkcam_image_libs} ${CMAKE_C_COMPILER_LAUNCHER}
   RESULT_VARIABLE vkcam_image_libs_result)
 if(NOT vkcam_image_libs_result EQUAL 0)
