@@ -43,7 +43,8 @@ std::vector<uint8_t> Picture() {
         brightness = static_cast<int>((noise >> 16) % 21) - 10;
       uint8_t* p = &bgr[(static_cast<size_t>(y) * kWidth + x) * 3];
       p[2] = static_cast<uint8_t>(40 + x * 180 / (kWidth - 1) + brightness);
-      p[1] = static_cast<uint8_t>(40 + top_down * 180 / (kHeight - 1) + brightness);
+      p[1] = static_cast<uint8_t>(40 + top_down * 180 / (kHeight - 1) +
+                                  brightness);
       p[0] = static_cast<uint8_t>(120 + brightness);
     }
   }
@@ -56,7 +57,8 @@ std::vector<uint8_t> TopDownRgb(const std::vector<uint8_t>& bgr) {
     for (int x = 0; x < kWidth; ++x)
       for (int c = 0; c < 3; ++c)
         rgb[(static_cast<size_t>(y) * kWidth + x) * 3 + c] =
-            bgr[(static_cast<size_t>(kHeight - 1 - y) * kWidth + x) * 3 + 2 - c];
+            bgr[(static_cast<size_t>(kHeight - 1 - y) * kWidth + x) * 3 + 2 -
+                c];
   return rgb;
 }
 
@@ -77,14 +79,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   int failures = 0;
-  if (vk::sdk::WriteJpegFile((base + ".jpg").c_str(), bgr.data(), kWidth, kHeight, 90) != 1)
+  if (vk::sdk::WriteJpegFile((base + ".jpg").c_str(), bgr.data(), kWidth,
+                             kHeight, 90) != 1)
     ++failures;
-  if (vk::sdk::WriteJpegFile((base + "-q40.jpg").c_str(), bgr.data(), kWidth, kHeight, 40) !=
-      1)
+  if (vk::sdk::WriteJpegFile((base + "-q40.jpg").c_str(), bgr.data(), kWidth,
+                             kHeight, 40) != 1)
     ++failures;
   vk::sdk::CPngWriter png;
-  if (!png.Write((base + ".png").c_str(), bgr.data(), kWidth, kHeight)) ++failures;
-  std::printf("size %dx%d\nlibjpeg-turbo %d libpng %s zlib %s\n", kWidth, kHeight,
-              LIBJPEG_TURBO_VERSION_NUMBER, png_get_libpng_ver(nullptr), zlibVersion());
+  if (!png.Write((base + ".png").c_str(), bgr.data(), kWidth, kHeight))
+    ++failures;
+  std::printf("size %dx%d\nlibjpeg-turbo %d libpng %s zlib %s\n", kWidth,
+              kHeight, LIBJPEG_TURBO_VERSION_NUMBER,
+              png_get_libpng_ver(nullptr), zlibVersion());
   return failures == 0 ? 0 : 1;
 }
