@@ -6,8 +6,8 @@
 # tarballs checked against the checksums below, cross-built with the build's
 # own toolchain file, SIMD included (nasm) as in Debian's libjpeg62-turbo.
 # zlib is Debian's libz-mingw-w64-dev. The result lands in DIR/prefix
-# (include/, lib/, share/licenses/); a second run with the same pins, script and toolchain
-# costs nothing and needs no network.
+# (include/, lib/, share/licenses/); a second run with the same pins, script
+# and toolchain costs nothing and needs no network.
 # Usage: scripts/build_image_libs.sh TOOLCHAIN_FILE SYSROOT DIR [LAUNCHER]
 #   SYSROOT: the MinGW-w64 tree holding zlib (/usr/x86_64-w64-mingw32)
 set -euo pipefail
