@@ -87,9 +87,11 @@ windows: setup
 dist: build windows
 	./scripts/dist.sh $(BUILD)
 
-# The Windows deliverables under Wine (scripts/wine_checks.sh).
-wine-check: windows
-	./scripts/wine_checks.sh $(BUILD)-win64
+# The Windows deliverables under Wine (scripts/wine_checks.sh), their stills
+# compared with the Linux build's.
+wine-check: windows $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target still_sample
+	./scripts/wine_checks.sh $(BUILD)-win64 $(BUILD)
 
 fuzz: setup
 	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -111,4 +113,4 @@ bench: build
 	$(BUILD)/bench/vkcam-twain-bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-fuzz $(DEMO_OUT)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-win64 $(BUILD)-win32 $(BUILD)-fuzz $(DEMO_OUT)

@@ -2,9 +2,11 @@
 # Release packages into dist/: a tarball for Linux (shared libraries with the
 # host layer and simulated machine, header, pkg-config and CMake files,
 # vkcam, PLV210.ds) and a zip for Windows (x64 and x86 SDK with import
-# libraries, PLV210.ds, vkcam.exe; the header; the x64 driver with its INF;
-# README-Windows.md). Both carry the Python package in python/ (installable
-# with pip, or used in place: it finds the SDK beside it) with its examples.
+# libraries, PLV210.ds, vkcam.exe, the SDK writing JPEG and PNG stills
+# through the libjpeg-turbo and libpng linked into it; the header; the x64
+# driver with its INF; README-Windows.md; those libraries' licences). Both
+# carry the Python package in python/ (installable with pip, or used in
+# place: it finds the SDK beside it) with its examples.
 # Expects the builds of make build and make windows (not for "linux" alone).
 # Usage: scripts/dist.sh [BUILD] [linux]   (default build; BUILD-win64, BUILD-win32)
 set -euo pipefail
@@ -44,6 +46,9 @@ done
 cp sdk/include/VKCAMSDK.h "$w/include/"
 cp "$build-win64/driver/vku2cam.sys" driver/vku2cam.inf "$w/driver/"
 cp docs/README-Windows.md "$w/"
+# The licences of the image libraries VKCAMSDK.dll carries (libjpeg-turbo's
+# asks a binary release to reproduce its notices).
+cp -r "$build-win64/image-libs/prefix/share/licenses" "$w/licenses"
 copy_python "$w"
 (cd "$stage" && cmake -E tar cf "$OLDPWD/dist/$windows.zip" --format=zip "$windows")
 echo "dist: dist/$windows.zip"
