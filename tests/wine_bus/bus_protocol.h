@@ -1,9 +1,7 @@
-// The control device of the virtual USB bus (vkusbbus.sys) and the camera
-// program behind it (vkbusctl.exe): the bus hands each request of a camera's
-// function driver to the program and completes it with the program's
-// answer, the way a virtual host controller bridges USB to user mode.
-// Shared by the kernel driver and the program, so it uses nothing but
-// fixed-size integers.
+// The virtual USB bus (vkusbbus.sys), its control device and the camera
+// library it runs the cameras in (vkbuscam.dll). Shared by the kernel
+// driver, the library and vkbusctl.exe, so it uses nothing but fixed-size
+// integers.
 #pragma once
 
 #include <stdint.h>
@@ -13,51 +11,36 @@ namespace vk::winebus {
 inline constexpr wchar_t kControlDeviceName[] = L"\\Device\\VkUsbBus";
 inline constexpr wchar_t kControlLinkName[] = L"\\DosDevices\\VkUsbBus";
 inline constexpr wchar_t kControlPath[] = L"\\\\.\\VkUsbBus";
+inline constexpr wchar_t kCameraLibrary[] = L"vkbuscam.dll";
 
 // Ports of the root hub: a camera's link number does not depend on its port.
 inline constexpr uint32_t kPorts = 4;
 
 // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900 + n, METHOD_BUFFERED, FILE_ANY_ACCESS)
 constexpr uint32_t BusControlCode(uint32_t n) { return (0x22u << 16) | ((0x900u + n) << 2); }
-// in: PortRequest. The camera on the port appears on the bus.
+// in: PortRequest. A camera is plugged into the port.
 inline constexpr uint32_t kIoctlPlug = BusControlCode(0);
-// in: PortRequest. The camera leaves: its requests fail as a gone device's.
+// in: PortRequest. The port's camera leaves: its requests fail as a gone
+// device's.
 inline constexpr uint32_t kIoctlUnplug = BusControlCode(1);
-// out: RequestHeader, the URB's bytes, then the data going to the device.
-// Pends until the bus has a request.
-inline constexpr uint32_t kIoctlGetRequest = BusControlCode(2);
-// in: CompletionHeader, the URB's bytes, then the data coming from the device.
-inline constexpr uint32_t kIoctlComplete = BusControlCode(3);
 
 struct PortRequest {
   uint32_t port;
+  uint32_t noise;  // 0: the camera's sensor noise is off
 };
-
-enum class RequestKind : uint32_t {
-  kUrb = 0,     // IOCTL_INTERNAL_USB_SUBMIT_URB
-  kReset = 1,   // IOCTL_INTERNAL_USB_RESET_PORT
-  kCancel = 2,  // the request `tag` was cancelled; it still gets its answer
-};
-
-struct RequestHeader {
-  uint64_t tag;
-  uint32_t port;
-  RequestKind kind;
-  uint32_t urb_length;   // bytes of the URB that follow (8-byte aligned)
-  uint32_t data_length;  // bytes of outgoing data after the URB
-};
-
-struct CompletionHeader {
-  uint64_t tag;
-  int32_t status;        // NTSTATUS of the request
-  uint32_t urb_length;   // the URB as the device left it
-  uint32_t data_length;  // incoming data after the URB
-  uint32_t reserved;
-};
-
-constexpr uint32_t Padded(uint32_t bytes) { return (bytes + 7u) & ~7u; }
-
-// A request's room in a GetRequest buffer the program offers.
-inline constexpr uint32_t kRequestBufferBytes = 1u << 20;
 
 }  // namespace vk::winebus
+
+// The camera library's entry points (C, looked up by name). Each port holds
+// at most one simulated camera; URBs are in the layout of 64-bit Windows
+// with a virtual transfer buffer (no MDL).
+extern "C" {
+// Called exactly once per submitted URB with its NTSTATUS, the URB's status
+// and lengths filled in; possibly before VkBusCamSubmit returns.
+typedef void (*VkBusCamDone)(void* context, int32_t status);
+typedef int32_t (*VkBusCamPlugFn)(uint32_t port, uint32_t noise);
+typedef void (*VkBusCamUnplugFn)(uint32_t port);
+typedef void (*VkBusCamSubmitFn)(uint32_t port, void* urb, VkBusCamDone done, void* context);
+typedef void (*VkBusCamCancelFn)(uint32_t port, const void* urb);
+typedef int32_t (*VkBusCamResetPortFn)(uint32_t port);
+}

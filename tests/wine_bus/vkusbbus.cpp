@@ -1,22 +1,28 @@
-// vkusbbus.sys: a root-enumerated virtual USB bus for the Windows kernel
-// (Wine's in CI). It reports one child per plugged camera with the IDs a USB
-// hub reports, answers the plug-and-play and power requests of a bus
-// driver, and hands every internal USB request of the child's function
-// driver to the camera program (vkbusctl.exe) through its control device:
-// the program fetches requests with pending GetRequest calls and answers
-// with Complete. A test component; it ships in no package.
+// vkusbbus.sys: a root-enumerated virtual USB bus for Wine's kernel. It
+// reports one child per plugged camera with the IDs a USB hub reports,
+// answers the plug-and-play and power requests of a bus driver, and runs
+// every internal USB request of the child's function driver on the
+// simulated camera in vkbuscam.dll. vkbusctl.exe plugs and unplugs cameras
+// through the bus's control device. A test component; it ships in no
+// package.
+//
+// The cameras run inside the driver's process rather than in a user-mode
+// program that fetches each URB: Wine dispatches every request of a driver
+// process on one thread, so a function driver that waits for a URB inside
+// a dispatch routine (as vku2cam does, at passive level, as Windows allows)
+// would block the very request that fetches the URB.
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>
 
 #include "tests/wine_bus/bus_protocol.h"
 
+
 namespace {
 
 using namespace vk::winebus;
 
 constexpr ULONG kPoolTag = 0x73756256;  // "Vbus"
-constexpr size_t kMaxCancels = 64;
 
 enum class Kind : ULONG { kControl, kBus, kChild };
 
@@ -40,28 +46,9 @@ struct Bus {
   PDEVICE_OBJECT root_pdo;
   bool started;
   Child children[kPorts];
-  LIST_ENTRY queued;    // requests for the program, not yet fetched
-  LIST_ENTRY in_flight; // fetched, waiting for their answer
-  LIST_ENTRY getters;   // the program's pending GetRequest calls
-  ULONG64 next_tag;
-  ULONG64 cancels[kMaxCancels];  // tags whose cancellation is to be told
-  size_t cancel_count;
 };
 
 Bus g_bus;
-
-// A request's bookkeeping lives in the IRP's driver context while the bus
-// owns it.
-ULONG64 TagOf(PIRP irp) { return reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[0]); }
-ULONG_PTR PortOf(PIRP irp) { return reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[1]); }
-ULONG_PTR KindOf(PIRP irp) { return reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[2]); }
-void Label(PIRP irp, ULONG64 tag, ULONG port, RequestKind kind) {
-  irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag));
-  irp->Tail.Overlay.DriverContext[1] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(port));
-  irp->Tail.Overlay.DriverContext[2] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(kind));
-}
-PLIST_ENTRY LinkOf(PIRP irp) { return &irp->Tail.Overlay.ListEntry; }
-PIRP IrpOf(PLIST_ENTRY link) { return CONTAINING_RECORD(link, IRP, Tail.Overlay.ListEntry); }
 
 Extension* ExtensionOf(PDEVICE_OBJECT device) {
   return static_cast<Extension*>(device->DeviceExtension);
@@ -98,41 +85,38 @@ PWCHAR PoolStrings(const wchar_t* const* strings, size_t count, bool multi) {
   return out;
 }
 
-// ---- Requests between the function driver and the program ----
+// ---- Requests of the function driver, run by the camera library ----
 
-bool RemoveIfListed(PLIST_ENTRY list, PIRP irp) {
-  for (PLIST_ENTRY e = list->Flink; e != list; e = e->Flink) {
-    if (e == LinkOf(irp)) {
-      RemoveEntryList(e);
-      return true;
-    }
-  }
-  return false;
+struct CameraLibrary {
+  VkBusCamPlugFn plug;
+  VkBusCamUnplugFn unplug;
+  VkBusCamSubmitFn submit;
+  VkBusCamCancelFn cancel;
+  VkBusCamResetPortFn reset_port;
+};
+CameraLibrary g_camera;
+
+// A request's bookkeeping while the camera has it, in the IRP's driver
+// context: the URB's own MDL and buffer (the camera sees the MDL's system
+// address instead), the port, and the cancel handshake.
+enum : ULONG_PTR { kSubmitted = 0, kCompletionWaits = 1, kCancelDone = 2 };
+PVOID& SavedMdl(PIRP irp) { return irp->Tail.Overlay.DriverContext[0]; }
+PVOID& SavedBuffer(PIRP irp) { return irp->Tail.Overlay.DriverContext[1]; }
+ULONG PortOf(PIRP irp) {
+  return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[2]));
 }
-
-PIRP FindInFlight(ULONG64 tag) {
-  for (PLIST_ENTRY e = g_bus.in_flight.Flink; e != &g_bus.in_flight; e = e->Flink) {
-    if (TagOf(IrpOf(e)) == tag) return IrpOf(e);
-  }
-  return nullptr;
+ULONG_PTR StateOf(PIRP irp) {
+  return reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[3]) & 0xFF;
 }
-
-// Takes the next pending GetRequest whose cancel routine has not begun.
-// Called with the bus lock held.
-PIRP TakeGetter() {
-  while (!IsListEmpty(&g_bus.getters)) {
-    PIRP getter = IrpOf(RemoveHeadList(&g_bus.getters));
-    if (IoSetCancelRoutine(getter, nullptr) != nullptr) return getter;
-    InitializeListHead(LinkOf(getter));  // its cancel routine completes it
-  }
-  return nullptr;
+NTSTATUS SavedStatus(PIRP irp) {
+  return static_cast<NTSTATUS>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[3]) >> 8);
 }
-
-PUCHAR TransferBufferOf(struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer) {
-  if (transfer->TransferBufferMDL != nullptr)
-    return static_cast<PUCHAR>(
-        MmGetSystemAddressForMdlSafe(transfer->TransferBufferMDL, NormalPagePriority));
-  return static_cast<PUCHAR>(transfer->TransferBuffer);
+void SetState(PIRP irp, ULONG_PTR state, NTSTATUS status = 0) {
+  irp->Tail.Overlay.DriverContext[3] = reinterpret_cast<PVOID>(
+      (static_cast<ULONG_PTR>(static_cast<ULONG>(status)) << 8) | state);
+}
+URB* UrbOf(PIRP irp) {
+  return static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
 // Functions whose URB starts with the control-transfer layout: pipe or
@@ -156,235 +140,69 @@ bool HasTransferBuffer(USHORT function) {
   }
 }
 
-// Data the device receives: everything except transfers marked as IN and
-// descriptor reads.
-bool GoesOut(const URB* urb) {
-  const USHORT function = urb->UrbHeader.Function;
-  if (!HasTransferBuffer(function) || function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
-    return false;
-  return (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+void FinishUrb(PIRP irp, NTSTATUS status) {
+  URB* urb = UrbOf(irp);
+  if (HasTransferBuffer(urb->UrbHeader.Function) && SavedMdl(irp) != nullptr) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = static_cast<PMDL>(SavedMdl(irp));
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = SavedBuffer(irp);
+  }
+  Finish(irp, status);
 }
 
-void CancelGetter(PDEVICE_OBJECT, PIRP irp);
-
-// Writes the request into the program's buffer. False when it does not fit
-// (the request then fails).
-bool FillRequest(PIRP request, PIRP getter, ULONG_PTR* written) {
-  const PIO_STACK_LOCATION gs = IoGetCurrentIrpStackLocation(getter);
-  const ULONG room = gs->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* out = static_cast<PUCHAR>(getter->AssociatedIrp.SystemBuffer);
-  RequestHeader header = {};
-  header.tag = TagOf(request);
-  header.port = static_cast<uint32_t>(PortOf(request));
-  header.kind = static_cast<RequestKind>(KindOf(request));
-  URB* urb = nullptr;
-  PUCHAR data = nullptr;
-  if (header.kind == RequestKind::kUrb) {
-    urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(request)->Parameters.Others.Argument1);
-    header.urb_length = urb->UrbHeader.Length;
-    if (GoesOut(urb)) {
-      header.data_length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-      data = TransferBufferOf(&urb->UrbBulkOrInterruptTransfer);
-      if (data == nullptr) header.data_length = 0;
-    }
-  }
-  const ULONG needed = sizeof(header) + Padded(header.urb_length) + header.data_length;
-  if (room < needed) return false;
-  RtlCopyMemory(out, &header, sizeof(header));
-  if (urb != nullptr) RtlCopyMemory(out + sizeof(header), urb, header.urb_length);
-  if (data != nullptr)
-    RtlCopyMemory(out + sizeof(header) + Padded(header.urb_length), data, header.data_length);
-  *written = needed;
-  return true;
-}
-
-// Hands queued requests and cancellations to waiting GetRequest calls.
-// Called with the bus lock held at `irql`; releases it.
-void Pump(KIRQL irql) {
-  PIRP done_getters[8];
-  ULONG_PTR done_lengths[8];
-  PIRP failed[8];
-  size_t done = 0, failures = 0;
-  while (done < 8 && failures < 8 && (g_bus.cancel_count > 0 || !IsListEmpty(&g_bus.queued))) {
-    PIRP getter = TakeGetter();
-    if (getter == nullptr) break;
-    if (g_bus.cancel_count > 0) {
-      RequestHeader header = {};
-      header.tag = g_bus.cancels[--g_bus.cancel_count];
-      header.kind = RequestKind::kCancel;
-      RtlCopyMemory(getter->AssociatedIrp.SystemBuffer, &header, sizeof(header));
-      done_getters[done] = getter;
-      done_lengths[done++] = sizeof(header);
-      continue;
-    }
-    PIRP request = IrpOf(RemoveHeadList(&g_bus.queued));
-    ULONG_PTR written = 0;
-    if (!FillRequest(request, getter, &written)) {
-      // Too large for the program's buffer: the request fails, the getter
-      // waits for the next one.
-      InsertHeadList(&g_bus.getters, LinkOf(getter));
-      IoSetCancelRoutine(getter, CancelGetter);
-      if (IoSetCancelRoutine(request, nullptr) != nullptr) {
-        failed[failures++] = request;
-      } else {
-        InitializeListHead(LinkOf(request));
-      }
-      continue;
-    }
-    InsertTailList(&g_bus.in_flight, LinkOf(request));
-    done_getters[done] = getter;
-    done_lengths[done++] = written;
-  }
-  const bool more = g_bus.cancel_count > 0 || !IsListEmpty(&g_bus.queued);
-  KeReleaseSpinLock(&g_bus.lock, irql);
-  for (size_t i = 0; i < done; ++i) Finish(done_getters[i], STATUS_SUCCESS, done_lengths[i]);
-  for (size_t i = 0; i < failures; ++i) Finish(failed[i], STATUS_INSUFFICIENT_RESOURCES);
-  if (more && done + failures == 8) {
-    KIRQL again;
-    KeAcquireSpinLock(&g_bus.lock, &again);
-    Pump(again);
-  }
-}
-
-// A getter leaves the queue when the program closes or cancels.
-void CancelGetter(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+// The camera's answer. While the request's cancel routine runs, the
+// routine completes it instead, once the camera has let go.
+void UrbDone(void* context, int32_t status) {
+  PIRP irp = static_cast<PIRP>(context);
   KIRQL irql;
   KeAcquireSpinLock(&g_bus.lock, &irql);
-  RemoveEntryList(LinkOf(irp));
-  KeReleaseSpinLock(&g_bus.lock, irql);
-  Finish(irp, STATUS_CANCELLED);
-}
-
-// A request not yet fetched completes at once; a fetched one is cancelled
-// on the device, whose answer then completes it.
-void CancelRequest(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  KIRQL irql;
-  KeAcquireSpinLock(&g_bus.lock, &irql);
-  if (RemoveIfListed(&g_bus.queued, irp)) {
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr && irp->Cancel && StateOf(irp) != kCancelDone) {
+    SetState(irp, kCompletionWaits, status);
     KeReleaseSpinLock(&g_bus.lock, irql);
-    Finish(irp, STATUS_CANCELLED);
     return;
   }
-  if (RemoveIfListed(&g_bus.in_flight, irp)) {
-    // Still the bus's until answered: back on the list, without a cancel
-    // routine, and the program is told.
-    InsertTailList(&g_bus.in_flight, LinkOf(irp));
-    if (g_bus.cancel_count < kMaxCancels) g_bus.cancels[g_bus.cancel_count++] = TagOf(irp);
-  }
-  Pump(irql);
+  KeReleaseSpinLock(&g_bus.lock, irql);
+  FinishUrb(irp, status);
 }
 
-NTSTATUS QueueRequest(PIRP irp, ULONG port, RequestKind kind) {
+void CancelUrb(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  g_camera.cancel(PortOf(irp), UrbOf(irp));
   KIRQL irql;
   KeAcquireSpinLock(&g_bus.lock, &irql);
-  if (!g_bus.children[port].present || g_bus.control == nullptr) {
-    KeReleaseSpinLock(&g_bus.lock, irql);
-    return Finish(irp, STATUS_DEVICE_NOT_CONNECTED);
+  const bool answered = StateOf(irp) == kCompletionWaits;
+  if (!answered) SetState(irp, kCancelDone);
+  KeReleaseSpinLock(&g_bus.lock, irql);
+  if (answered) FinishUrb(irp, SavedStatus(irp));
+}
+
+NTSTATUS SubmitUrb(PIRP irp, ULONG port) {
+  URB* urb = UrbOf(irp);
+  SavedMdl(irp) = nullptr;
+  SavedBuffer(irp) = nullptr;
+  irp->Tail.Overlay.DriverContext[2] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(port));
+  SetState(irp, kSubmitted);
+  if (HasTransferBuffer(urb->UrbHeader.Function) &&
+      urb->UrbBulkOrInterruptTransfer.TransferBufferMDL != nullptr) {
+    auto* t = &urb->UrbBulkOrInterruptTransfer;
+    PVOID mapped = MmGetSystemAddressForMdlSafe(t->TransferBufferMDL, NormalPagePriority);
+    if (mapped == nullptr) {
+      urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
+      return Finish(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    SavedMdl(irp) = t->TransferBufferMDL;
+    SavedBuffer(irp) = t->TransferBuffer;
+    t->TransferBuffer = mapped;
+    t->TransferBufferMDL = nullptr;
   }
-  Label(irp, ++g_bus.next_tag, port, kind);
   IoMarkIrpPending(irp);
-  IoSetCancelRoutine(irp, CancelRequest);
+  IoSetCancelRoutine(irp, CancelUrb);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-    KeReleaseSpinLock(&g_bus.lock, irql);
-    Finish(irp, STATUS_CANCELLED);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    FinishUrb(irp, STATUS_CANCELLED);
     return STATUS_PENDING;
   }
-  InsertTailList(&g_bus.queued, LinkOf(irp));
-  Pump(irql);
+  g_camera.submit(port, urb, UrbDone, irp);
   return STATUS_PENDING;
-}
-
-// Fails every request of `port` (all ports when kPorts) that the bus holds,
-// as a gone device's requests fail. Requests whose cancel routine already
-// runs are left to it.
-void FailPort(ULONG port) {
-  LIST_ENTRY failing;
-  InitializeListHead(&failing);
-  KIRQL irql;
-  KeAcquireSpinLock(&g_bus.lock, &irql);
-  PLIST_ENTRY lists[2] = {&g_bus.queued, &g_bus.in_flight};
-  for (PLIST_ENTRY list : lists) {
-    for (PLIST_ENTRY e = list->Flink; e != list;) {
-      PIRP irp = IrpOf(e);
-      e = e->Flink;
-      if (port != kPorts && PortOf(irp) != port) continue;
-      // A queued request whose cancel routine has begun stays listed: the
-      // routine finds it there and completes it.
-      if (IoSetCancelRoutine(irp, nullptr) == nullptr && list == &g_bus.queued) continue;
-      RemoveEntryList(LinkOf(irp));
-      InsertTailList(&failing, LinkOf(irp));
-    }
-  }
-  KeReleaseSpinLock(&g_bus.lock, irql);
-  while (!IsListEmpty(&failing)) {
-    PIRP irp = IrpOf(RemoveHeadList(&failing));
-    if (KindOf(irp) == static_cast<ULONG_PTR>(RequestKind::kUrb)) {
-      auto* urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-    }
-    Finish(irp, STATUS_DEVICE_NOT_CONNECTED);
-  }
-}
-
-// The program's answer: the URB as the device left it (the function
-// driver's own pointers kept) and the data the device sent.
-NTSTATUS CompleteFromProgram(const UCHAR* in, ULONG length) {
-  CompletionHeader header;
-  if (length < sizeof(header)) return STATUS_INVALID_PARAMETER;
-  RtlCopyMemory(&header, in, sizeof(header));
-  if (length < sizeof(header) + Padded(header.urb_length) + static_cast<ULONG64>(header.data_length))
-    return STATUS_INVALID_PARAMETER;
-  KIRQL irql;
-  KeAcquireSpinLock(&g_bus.lock, &irql);
-  PIRP irp = FindInFlight(header.tag);
-  if (irp == nullptr) {
-    KeReleaseSpinLock(&g_bus.lock, irql);
-    return STATUS_NOT_FOUND;  // failed already, when its device left
-  }
-  RemoveEntryList(LinkOf(irp));
-  IoSetCancelRoutine(irp, nullptr);
-  KeReleaseSpinLock(&g_bus.lock, irql);
-
-  if (KindOf(irp) == static_cast<ULONG_PTR>(RequestKind::kUrb)) {
-    auto* urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    const USHORT length_before = urb->UrbHeader.Length;
-    const USHORT function = urb->UrbHeader.Function;
-    if (header.urb_length != length_before) {
-      urb->UrbHeader.Status = USBD_STATUS_INTERNAL_HC_ERROR;
-      Finish(irp, STATUS_UNSUCCESSFUL);
-      return STATUS_INVALID_PARAMETER;
-    }
-    const UCHAR* answer = in + sizeof(header);
-    if (HasTransferBuffer(function)) {
-      auto* t = &urb->UrbBulkOrInterruptTransfer;
-      const ULONG room = t->TransferBufferLength;
-      PUCHAR buffer = TransferBufferOf(t);
-      PVOID saved_buffer = t->TransferBuffer;
-      PMDL saved_mdl = t->TransferBufferMDL;
-      struct _URB* saved_link = t->UrbLink;
-      RtlCopyMemory(urb, answer, length_before);
-      t->TransferBuffer = saved_buffer;
-      t->TransferBufferMDL = saved_mdl;
-      t->UrbLink = saved_link;
-      if (t->TransferBufferLength > room) t->TransferBufferLength = room;
-      if (!GoesOut(urb) && buffer != nullptr) {
-        const ULONG n = header.data_length < room ? header.data_length : room;
-        RtlCopyMemory(buffer, answer + Padded(header.urb_length), n);
-      }
-    } else if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
-      PUSB_CONFIGURATION_DESCRIPTOR saved = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-      RtlCopyMemory(urb, answer, length_before);
-      urb->UrbSelectConfiguration.ConfigurationDescriptor = saved;
-    } else {
-      RtlCopyMemory(urb, answer, length_before);
-    }
-    urb->UrbHeader.Length = length_before;
-    urb->UrbHeader.Function = function;
-  }
-  Finish(irp, header.status);
-  return STATUS_SUCCESS;
 }
 
 // ---- The child: a camera on a port ----
@@ -409,12 +227,10 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
       child.started = false;
-      FailPort(port);
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_REMOVE_DEVICE: {
       child.started = false;
-      FailPort(port);
       KIRQL irql;
       KeAcquireSpinLock(&g_bus.lock, &irql);
       // A camera still plugged keeps its object for the next enumeration;
@@ -498,17 +314,16 @@ NTSTATUS ChildInternal(PDEVICE_OBJECT device, PIRP irp) {
             USBD_STATUS_DEVICE_GONE;
         return Finish(irp, STATUS_DEVICE_NOT_CONNECTED);
       }
-      return QueueRequest(irp, port, RequestKind::kUrb);
+      return SubmitUrb(irp, port);
     case IOCTL_INTERNAL_USB_RESET_PORT:
-      return QueueRequest(irp, port, RequestKind::kReset);
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+      return Finish(irp, g_camera.reset_port(port));
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
       auto* port_status = static_cast<PULONG>(s->Parameters.Others.Argument1);
       if (port_status == nullptr) return Finish(irp, STATUS_INVALID_PARAMETER);
       *port_status = g_bus.children[port].present ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
       return Finish(irp, STATUS_SUCCESS);
     }
-    case IOCTL_INTERNAL_USB_CYCLE_PORT:
-      return QueueRequest(irp, port, RequestKind::kReset);
     default:
       return Finish(irp, STATUS_NOT_SUPPORTED);
   }
@@ -577,7 +392,7 @@ NTSTATUS BusPnp(PIRP irp) {
       return PassDown(irp);
     case IRP_MN_REMOVE_DEVICE: {
       g_bus.started = false;
-      FailPort(kPorts);
+      for (ULONG port = 0; port < kPorts; ++port) g_camera.unplug(port);
       irp->IoStatus.Status = STATUS_SUCCESS;
       const NTSTATUS status = PassDown(irp);
       for (Child& child : g_bus.children) {
@@ -596,17 +411,23 @@ NTSTATUS BusPnp(PIRP irp) {
 
 // ---- The control device, for the camera program ----
 
-NTSTATUS Plug(ULONG port, PDEVICE_OBJECT driver_device) {
+NTSTATUS Plug(const PortRequest& request, PDEVICE_OBJECT driver_device) {
+  const ULONG port = request.port;
   if (port >= kPorts) return STATUS_INVALID_PARAMETER;
   if (!g_bus.started || g_bus.root_pdo == nullptr) return STATUS_DEVICE_NOT_READY;
   Child& child = g_bus.children[port];
   if (child.present) return STATUS_DEVICE_BUSY;
+  const NTSTATUS plugged = g_camera.plug(port, request.noise);
+  if (!NT_SUCCESS(plugged)) return plugged;
   if (child.pdo == nullptr) {
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status =
         IoCreateDevice(driver_device->DriverObject, sizeof(Extension), nullptr, FILE_DEVICE_USB,
                        FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+      g_camera.unplug(port);
+      return status;
+    }
     auto* ext = ExtensionOf(pdo);
     ext->kind = Kind::kChild;
     ext->port = port;
@@ -624,7 +445,9 @@ NTSTATUS Unplug(ULONG port) {
   Child& child = g_bus.children[port];
   if (!child.present) return STATUS_NO_SUCH_DEVICE;
   child.present = false;
-  FailPort(port);
+  // The camera leaves the wire first: what it was doing fails as on a real
+  // unplug, then the plug-and-play manager hears of it.
+  g_camera.unplug(port);
   if (g_bus.root_pdo != nullptr) IoInvalidateDeviceRelations(g_bus.root_pdo, BusRelations);
   return STATUS_SUCCESS;
 }
@@ -640,26 +463,8 @@ NTSTATUS ControlRequest(PDEVICE_OBJECT device, PIRP irp) {
       if (in_length < sizeof(port)) return Finish(irp, STATUS_INVALID_PARAMETER);
       RtlCopyMemory(&port, in, sizeof(port));
       return Finish(irp, s->Parameters.DeviceIoControl.IoControlCode == kIoctlPlug
-                             ? Plug(port.port, device)
+                             ? Plug(port, device)
                              : Unplug(port.port));
-    case kIoctlGetRequest: {
-      if (s->Parameters.DeviceIoControl.OutputBufferLength < sizeof(RequestHeader))
-        return Finish(irp, STATUS_BUFFER_TOO_SMALL);
-      KIRQL irql;
-      KeAcquireSpinLock(&g_bus.lock, &irql);
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, CancelGetter);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        KeReleaseSpinLock(&g_bus.lock, irql);
-        Finish(irp, STATUS_CANCELLED);
-        return STATUS_PENDING;
-      }
-      InsertTailList(&g_bus.getters, LinkOf(irp));
-      Pump(irql);
-      return STATUS_PENDING;
-    }
-    case kIoctlComplete:
-      return Finish(irp, CompleteFromProgram(in, in_length));
     default:
       return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
@@ -675,13 +480,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MJ_CREATE:
         case IRP_MJ_CLOSE:
           return Finish(irp, STATUS_SUCCESS);
-        case IRP_MJ_CLEANUP: {
-          // The program has gone: its cameras leave with it.
-          for (ULONG port = 0; port < kPorts; ++port) {
-            if (g_bus.children[port].present) Unplug(port);
-          }
+        case IRP_MJ_CLEANUP:
           return Finish(irp, STATUS_SUCCESS);
-        }
         case IRP_MJ_DEVICE_CONTROL:
           return ControlRequest(device, irp);
         default:
@@ -751,11 +551,88 @@ void Unload(PDRIVER_OBJECT) {
 
 }  // namespace
 
+// The cameras live in a library beside the driver: Wine runs kernel drivers
+// in an ordinary process, so the driver loads it as any program would.
+//
+// Its loader is ntdll's, found through the process's module list: a driver
+// that imported ntdll or kernel32 would be taken by Wine's loader for a
+// Win32 library, which has DriverEntry called as its DllMain.
+using LdrLoadDllFn = NTSTATUS(NTAPI*)(PWSTR, PULONG, PUNICODE_STRING, PVOID*);
+using LdrGetProcedureAddressFn = NTSTATUS(NTAPI*)(PVOID, PANSI_STRING, ULONG, PVOID*);
+
+template <typename T>
+T At(const void* base, size_t offset) {
+  T value;
+  RtlCopyMemory(&value, static_cast<const UCHAR*>(base) + offset, sizeof(value));
+  return value;
+}
+
+// The base of the module `name` in this process (x64 TEB, PEB and loader
+// list layouts).
+const UCHAR* ModuleBase(const wchar_t* name) {
+  const auto* peb = reinterpret_cast<const UCHAR*>(__readgsqword(0x60));
+  const auto* ldr = At<const UCHAR*>(peb, 0x18);
+  const auto* head = reinterpret_cast<const LIST_ENTRY*>(ldr + 0x10);
+  UNICODE_STRING wanted;
+  RtlInitUnicodeString(&wanted, name);
+  for (const LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
+    const auto* entry = reinterpret_cast<const UCHAR*>(e);
+    UNICODE_STRING base_name = At<UNICODE_STRING>(entry, 0x58);
+    if (RtlEqualUnicodeString(&base_name, &wanted, TRUE)) return At<const UCHAR*>(entry, 0x30);
+  }
+  return nullptr;
+}
+
+// An export of a loaded image, by name (PE32+ export directory).
+void* ExportOf(const UCHAR* image, const char* name) {
+  const ULONG nt = At<ULONG>(image, 0x3C);
+  const ULONG directory = At<ULONG>(image, nt + 0x88);
+  if (directory == 0) return nullptr;
+  const UCHAR* exports = image + directory;
+  const ULONG count = At<ULONG>(exports, 0x18);
+  const UCHAR* functions = image + At<ULONG>(exports, 0x1C);
+  const UCHAR* names = image + At<ULONG>(exports, 0x20);
+  const UCHAR* ordinals = image + At<ULONG>(exports, 0x24);
+  for (ULONG i = 0; i < count; ++i) {
+    const char* candidate = reinterpret_cast<const char*>(image + At<ULONG>(names, i * 4));
+    size_t n = 0;
+    while (name[n] != 0 && candidate[n] == name[n]) ++n;
+    if (name[n] != 0 || candidate[n] != 0) continue;
+    const USHORT ordinal = At<USHORT>(ordinals, i * 2);
+    return const_cast<UCHAR*>(image) + At<ULONG>(functions, ordinal * 4);
+  }
+  return nullptr;
+}
+
+bool LoadCameraLibrary() {
+  const UCHAR* ntdll = ModuleBase(L"ntdll.dll");
+  if (ntdll == nullptr) return false;
+  auto LdrLoadDll = reinterpret_cast<LdrLoadDllFn>(ExportOf(ntdll, "LdrLoadDll"));
+  auto LdrGetProcedureAddress =
+      reinterpret_cast<LdrGetProcedureAddressFn>(ExportOf(ntdll, "LdrGetProcedureAddress"));
+  if (LdrLoadDll == nullptr || LdrGetProcedureAddress == nullptr) return false;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, kCameraLibrary);
+  PVOID library = nullptr;
+  if (!NT_SUCCESS(LdrLoadDll(nullptr, nullptr, &name, &library))) return false;
+  auto find = [library, LdrGetProcedureAddress](const char* routine) {
+    ANSI_STRING text;
+    RtlInitAnsiString(&text, routine);
+    PVOID address = nullptr;
+    return NT_SUCCESS(LdrGetProcedureAddress(library, &text, 0, &address)) ? address : nullptr;
+  };
+  g_camera.plug = reinterpret_cast<VkBusCamPlugFn>(find("VkBusCamPlug"));
+  g_camera.unplug = reinterpret_cast<VkBusCamUnplugFn>(find("VkBusCamUnplug"));
+  g_camera.submit = reinterpret_cast<VkBusCamSubmitFn>(find("VkBusCamSubmit"));
+  g_camera.cancel = reinterpret_cast<VkBusCamCancelFn>(find("VkBusCamCancel"));
+  g_camera.reset_port = reinterpret_cast<VkBusCamResetPortFn>(find("VkBusCamResetPort"));
+  return g_camera.plug && g_camera.unplug && g_camera.submit && g_camera.cancel &&
+         g_camera.reset_port;
+}
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   KeInitializeSpinLock(&g_bus.lock);
-  InitializeListHead(&g_bus.queued);
-  InitializeListHead(&g_bus.in_flight);
-  InitializeListHead(&g_bus.getters);
+  if (!LoadCameraLibrary()) return STATUS_DLL_NOT_FOUND;
   for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
     driver->MajorFunction[major] = Dispatch;
   driver->DriverExtension->AddDevice = AddDevice;
