@@ -9,7 +9,10 @@
 set -euo pipefail
 build=$(realpath "${1:-build-win64}")
 work=$(mktemp -d)
-trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+# WINE_STACK_KEEP=1 keeps the prefix (and its wineserver's log) for a look.
+if [ -z "${WINE_STACK_KEEP:-}" ]; then
+  trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+fi
 
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -37,6 +40,8 @@ until_ok() {
 echo "wine-stack: $(wine --version), prefix $WINEPREFIX"
 timeout 300 wine wineboot --init >/dev/null 2>&1
 wineserver -w
+# The drivers' processes report to the server's first client: its log.
+WINEDEBUG="${WINE_STACK_DEBUG:-err+all}" timeout 60 wine sc query vkusbbus >"$work/wine.log" 2>&1 || true
 
 # The installation disk: both INFs and what they copy. The camera's INF
 # names a catalog that only signing produces; an empty one stands in.
@@ -63,4 +68,20 @@ devices=$(run 60 "$bin/vkcam.exe" devices | tr -d '\r')
 echo "$devices"
 echo "$devices" | grep -q 'trq5c-0' || fail "no link 0"
 echo "$devices" | grep -q 'serial "' || fail "no serial number"
+
+# stream RESOLUTION WIDTH HEIGHT: a few seconds of frames, none bad.
+stream() {
+  local out
+  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 | tr -d '\r')
+  local summary
+  summary=$(echo "$out" | grep 'frames of' || true)
+  echo "  $summary"
+  echo "$summary" | grep -q " of $2 x $3 in " || fail "stream $1: not $2 x $3"
+  echo "$summary" | grep -q ' 0 bad frames' || fail "stream $1: bad frames"
+  echo "$summary" | grep -q '^0 frames' && fail "stream $1: no frames"
+  return 0
+}
+echo "wine-stack: streaming"
+stream 0 2048 1536
+stream 2 640 480
 echo "wine-stack: all passed"

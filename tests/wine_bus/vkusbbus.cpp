@@ -184,7 +184,12 @@ NTSTATUS SubmitUrb(PIRP irp, ULONG port) {
   if (HasTransferBuffer(urb->UrbHeader.Function) &&
       urb->UrbBulkOrInterruptTransfer.TransferBufferMDL != nullptr) {
     auto* t = &urb->UrbBulkOrInterruptTransfer;
-    PVOID mapped = MmGetSystemAddressForMdlSafe(t->TransferBufferMDL, NormalPagePriority);
+    // Wine keeps every buffer in the driver process's one address space and
+    // maps nothing: a buffer not yet mapped is used where it is.
+    PVOID mapped = (t->TransferBufferMDL->MdlFlags &
+                    (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+                       ? t->TransferBufferMDL->MappedSystemVa
+                       : MmGetMdlVirtualAddress(t->TransferBufferMDL);
     if (mapped == nullptr) {
       urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
       return Finish(irp, STATUS_INSUFFICIENT_RESOURCES);
