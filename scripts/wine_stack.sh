@@ -61,13 +61,22 @@ bus_running() { run 30 sc query vkusbbus | tr -d '\r' | grep -q RUNNING; }
 until_ok 60 bus_running || fail "the bus driver did not start"
 
 echo "wine-stack: a camera plugged into port 0"
-run 30 "$bin/vkbusctl.exe" plug 0 noiseless
+# The bus takes cameras once the plug-and-play manager has started it.
+plug() { run 30 "$bin/vkbusctl.exe" plug "$1" noiseless; }
+until_ok 60 plug 0 || fail "the bus took no camera"
 camera_found() { run 30 "$bin/vkcam.exe" devices; }
 until_ok 60 camera_found || fail "vkcam.exe devices found no camera"
 devices=$(run 60 "$bin/vkcam.exe" devices | tr -d '\r')
 echo "$devices"
 echo "$devices" | grep -q 'trq5c-0' || fail "no link 0"
 echo "$devices" | grep -q 'serial "' || fail "no serial number"
+echo "$devices" | grep -q 'lot date' || fail "no lot date"
+
+# The driver's video-application entries, while the camera is plugged.
+maker='HKLM\Software\Velmoran camera'
+registered() { run 30 reg query "$maker" /s | tr -d '\r' | grep -q "LinkName.*trq5c-$1"; }
+until_ok 30 registered 0 || fail "no registry entries for link 0"
+run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
 
 # stream RESOLUTION WIDTH HEIGHT: a few seconds of frames, none bad.
 stream() {
@@ -83,5 +92,21 @@ stream() {
 }
 echo "wine-stack: streaming"
 stream 0 2048 1536
+stream 2 640 480
+
+echo "wine-stack: a snap"
+run 120 "$bin/vkcam.exe" snap --resolution 0 --settle 15 --out snap | tr -d '\r'
+for f in snap.raw snap.bmp; do [ -s "$f" ] || fail "no $f"; done
+[ "$(stat -c %s snap.raw)" = $((2048 * 1536)) ] || fail "snap.raw is not 2048 x 1536 bytes"
+
+echo "wine-stack: unplugged, then plugged back"
+run 30 "$bin/vkbusctl.exe" unplug 0
+gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'LinkName.*trq5c-0'; }
+until_ok 30 gone || fail "the registry entries outlived the camera"
+echo "  registry entries gone"
+until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "the camera outlived its unplug"
+until_ok 60 plug 0 || fail "the bus took no camera again"
+until_ok 60 camera_found || fail "the camera did not come back"
+until_ok 30 registered 0 || fail "no registry entries after the replug"
 stream 2 640 480
 echo "wine-stack: all passed"
