@@ -57,6 +57,10 @@ cd "$work"
 
 echo "wine-stack: installing the bus and the camera driver through SetupAPI"
 run 120 "$bin/vkbusctl.exe" install "$(winepath -w "$disk")" | tr -d '\r'
+# Wine installs a newly found device's files from beside the installed INF,
+# where Windows' driver store would hold them: the driver goes there too,
+# or a second camera's installation retries its copy for ever.
+cp "$disk/vku2cam.sys" "$WINEPREFIX/drive_c/windows/inf/"
 bus_running() { run 30 sc query vkusbbus | tr -d '\r' | grep -q RUNNING; }
 until_ok 60 bus_running || fail "the bus driver did not start"
 
@@ -78,10 +82,11 @@ registered() { run 30 reg query "$maker" /s | tr -d '\r' | grep -q "LinkName.*tr
 until_ok 30 registered 0 || fail "no registry entries for link 0"
 run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
 
-# stream RESOLUTION WIDTH HEIGHT: a few seconds of frames, none bad.
+# stream RESOLUTION WIDTH HEIGHT [CAMERA]: a few seconds of frames, none bad.
 stream() {
   local out
-  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 | tr -d '\r')
+  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 --camera "${4:-1}" |
+    tr -d '\r')
   local summary
   summary=$(echo "$out" | grep 'frames of' || true)
   echo "  $summary"
@@ -109,4 +114,13 @@ until_ok 60 plug 0 || fail "the bus took no camera again"
 until_ok 60 camera_found || fail "the camera did not come back"
 until_ok 30 registered 0 || fail "no registry entries after the replug"
 stream 2 640 480
+
+echo "wine-stack: two cameras"
+until_ok 60 plug 1 || fail "the bus took no second camera"
+two_found() { run 30 "$bin/vkcam.exe" devices | tr -d '\r' | grep -q 'trq5c-1'; }
+until_ok 60 two_found || fail "no link 1"
+run 60 "$bin/vkcam.exe" devices | tr -d '\r' | grep trq5c
+until_ok 30 registered 1 || fail "no registry entries for link 1"
+stream 2 640 480 1
+stream 2 640 480 2
 echo "wine-stack: all passed"
