@@ -14,7 +14,7 @@ DEMO_OUT ?= out
 # Debian's interpreter, for which python3-numpy and python3-pytest are installed.
 PYTHON ?= /usr/bin/python3
 
-.PHONY: setup build test python-test python-install-check demo example sanitize tsan windows wine-check dist bench fuzz fuzz-short clean
+.PHONY: setup build test python-test python-install-check demo example sanitize tsan windows wine-check wine-stack dist bench fuzz fuzz-short clean
 
 setup:
 	./scripts/bootstrap.sh
@@ -92,6 +92,11 @@ dist: build windows
 wine-check: windows $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target still_sample
 	./scripts/wine_checks.sh $(BUILD)-win64 $(BUILD)
+
+# The Windows stack moving frames under Wine, a simulated camera behind a
+# virtual USB bus (scripts/wine_stack.sh).
+wine-stack: windows
+	./scripts/wine_stack.sh $(BUILD)-win64
 
 fuzz: setup
 	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,5 +1,5 @@
 // The read path: each ReadFile is one bulk IN transfer straight into the
-// caller's locked pages through a partial MDL, completed when the transfer
+// caller's locked pages through the request's MDL, completed when the transfer
 // completes. No copy, no queue, no time-out. And bulk transfers by control
 // code on any bulk or interrupt pipe.
 #include "common/byte_order.h"
@@ -17,13 +17,11 @@ constexpr uint32_t kBulkFlagsOut = usb::kUsbdShortTransferOk;
 
 struct ReadContext {
   usb::UrbBulkOrInterruptTransfer* urb;
-  kernel::Mdl* partial;
   DeviceExtension* ext;
 };
 
 void FreeReadContext(KernelPort& port, ReadContext* ctx) {
   if (ctx->urb) port.FreePool(ctx->urb);
-  if (ctx->partial) port.FreeMdl(ctx->partial);
   port.FreePool(ctx);
 }
 
@@ -54,31 +52,32 @@ NtStatus ReadPipe(DeviceExtension* ext, kernel::FileObject* file,
   return pipe->PipeHandle == nullptr ? kStatusUnsuccessful : kStatusSuccess;
 }
 
-// Builds the read context: partial MDL over the caller's whole buffer and
-// the bulk URB. Null when the pool is exhausted (nothing is left taken).
+// Builds the read context: the bulk URB over the caller's whole buffer,
+// described by the request's own MDL. (A partial MDL over the same whole
+// range would add nothing, and building one copies the page numbers into an
+// MDL sized by the kernel in use: Wine sizes them for 32-bit page numbers,
+// so the copy ran past its end and corrupted the driver process's heap.)
+// Null when the pool is exhausted (nothing is left taken).
 ReadContext* NewReadContext(DeviceExtension* ext, kernel::Mdl* mdl,
                             uint32_t length, const usb::PipeInformation& pipe,
                             bool read) {
   KernelPort& port = *ext->driver->port;
   auto* ctx = static_cast<ReadContext*>(port.AllocateNonPaged(sizeof(ReadContext)));
   if (ctx == nullptr) return nullptr;
-  *ctx = {nullptr, nullptr, ext};
-  void* address = port.MdlVirtualAddress(mdl);
-  ctx->partial = port.AllocateMdl(address, length);
+  *ctx = {nullptr, ext};
   ctx->urb = static_cast<usb::UrbBulkOrInterruptTransfer*>(
       AllocateUrb(port, sizeof(usb::UrbBulkOrInterruptTransfer)));
-  if (ctx->partial == nullptr || ctx->urb == nullptr) {
+  if (ctx->urb == nullptr) {
     FreeReadContext(port, ctx);
     return nullptr;
   }
-  port.BuildPartialMdl(mdl, ctx->partial, address, length);
   usb::UrbBulkOrInterruptTransfer* urb = ctx->urb;
   urb->Hdr.Length = sizeof(*urb);
   urb->Hdr.Function = usb::kUrbFunctionBulkOrInterruptTransfer;
   urb->PipeHandle = pipe.PipeHandle;
   urb->TransferFlags = read ? kBulkFlagsIn : kBulkFlagsOut;
   urb->TransferBufferLength = length;
-  urb->TransferBufferMDL = ctx->partial;
+  urb->TransferBufferMDL = mdl;
   return ctx;
 }
 

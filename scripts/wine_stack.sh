@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The whole Windows stack moving frames under Wine, in a throw-away 64-bit
+# prefix: the virtual USB bus (tests/wine_bus) installed as a root-enumerated
+# device and vku2cam.inf installed through SetupAPI, so that Wine's
+# plug-and-play manager finds vku2cam.sys for the camera the bus reports,
+# loads it, calls its AddDevice and starts it; then vkcam.exe against it.
+# Every Wine run is bounded in time; nothing shows a window.
+# Usage: scripts/wine_stack.sh [BUILD_DIR]   (default build-win64)
+set -euo pipefail
+build=$(realpath "${1:-build-win64}")
+work=$(mktemp -d)
+# WINE_STACK_KEEP=1 keeps the prefix (and its wineserver's log) for a look.
+if [ -z "${WINE_STACK_KEEP:-}" ]; then
+  trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+fi
+
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+run() {  # run SECONDS PROGRAM ARGS...: a Windows program, bounded in time
+  local seconds=$1
+  shift
+  timeout --kill-after=10 "$seconds" wine "$@"
+}
+fail() {
+  echo "wine-stack: $*" >&2
+  exit 1
+}
+# until SECONDS COMMAND...: retries COMMAND until it succeeds, up to SECONDS.
+until_ok() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.5
+  done
+}
+
+echo "wine-stack: $(wine --version), prefix $WINEPREFIX"
+timeout 300 wine wineboot --init >/dev/null 2>&1
+wineserver -w
+# The drivers' processes report to the server's first client: its log.
+WINEDEBUG="${WINE_STACK_DEBUG:-err+all}" timeout 60 wine sc query vkusbbus >"$work/wine.log" 2>&1 || true
+
+# The installation disk: both INFs and what they copy. The camera's INF
+# names a catalog that only signing produces; an empty one stands in.
+disk="$work/disk"
+mkdir -p "$disk" "$work/bin"
+cp "$build/tests/wine_bus/"{vkusbbus.inf,vkusbbus.sys,vkbuscam.dll} "$disk/"
+cp "$build/driver/vku2cam.sys" "$(dirname "$0")/../driver/vku2cam.inf" "$disk/"
+: >"$disk/vku2cam.cat"
+cp "$build/tools/vkcam.exe" "$build/sdk/api/VKCAMSDK.dll" \
+  "$build/tests/wine_bus/vkbusctl.exe" "$work/bin/"
+bin="$work/bin"
+cd "$work"
+
+echo "wine-stack: installing the bus and the camera driver through SetupAPI"
+run 120 "$bin/vkbusctl.exe" install "$(winepath -w "$disk")" | tr -d '\r'
+# Wine installs a newly found device's files from beside the installed INF,
+# where Windows' driver store would hold them: the driver goes there too,
+# or a second camera's installation retries its copy for ever.
+cp "$disk/vku2cam.sys" "$WINEPREFIX/drive_c/windows/inf/"
+bus_running() { run 30 sc query vkusbbus | tr -d '\r' | grep -q RUNNING; }
+until_ok 60 bus_running || fail "the bus driver did not start"
+
+echo "wine-stack: a camera plugged into port 0"
+# The bus takes cameras once the plug-and-play manager has started it.
+plug() { run 30 "$bin/vkbusctl.exe" plug "$1" noiseless; }
+until_ok 60 plug 0 || fail "the bus took no camera"
+camera_found() { run 30 "$bin/vkcam.exe" devices; }
+until_ok 60 camera_found || fail "vkcam.exe devices found no camera"
+devices=$(run 60 "$bin/vkcam.exe" devices | tr -d '\r')
+echo "$devices"
+echo "$devices" | grep -q 'trq5c-0' || fail "no link 0"
+echo "$devices" | grep -q 'serial "' || fail "no serial number"
+echo "$devices" | grep -q 'lot date' || fail "no lot date"
+
+# The driver's video-application entries, while the camera is plugged.
+maker='HKLM\Software\Velmoran camera'
+registered() { run 30 reg query "$maker" /s | tr -d '\r' | grep -q "LinkName.*trq5c-$1"; }
+until_ok 30 registered 0 || fail "no registry entries for link 0"
+run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
+
+# stream RESOLUTION WIDTH HEIGHT [CAMERA]: a few seconds of frames, none bad.
+stream() {
+  local out
+  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 --camera "${4:-1}" |
+    tr -d '\r')
+  local summary
+  summary=$(echo "$out" | grep 'frames of' || true)
+  echo "  $summary"
+  echo "$summary" | grep -q " of $2 x $3 in " || fail "stream $1: not $2 x $3"
+  echo "$summary" | grep -q ' 0 bad frames' || fail "stream $1: bad frames"
+  echo "$summary" | grep -q '^0 frames' && fail "stream $1: no frames"
+  return 0
+}
+echo "wine-stack: streaming"
+stream 0 2048 1536
+stream 2 640 480
+
+echo "wine-stack: a snap"
+run 120 "$bin/vkcam.exe" snap --resolution 0 --settle 15 --out snap | tr -d '\r'
+for f in snap.raw snap.bmp; do [ -s "$f" ] || fail "no $f"; done
+[ "$(stat -c %s snap.raw)" = $((2048 * 1536)) ] || fail "snap.raw is not 2048 x 1536 bytes"
+
+echo "wine-stack: unplugged, then plugged back"
+run 30 "$bin/vkbusctl.exe" unplug 0
+gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'LinkName.*trq5c-0'; }
+until_ok 30 gone || fail "the registry entries outlived the camera"
+echo "  registry entries gone"
+until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "the camera outlived its unplug"
+until_ok 60 plug 0 || fail "the bus took no camera again"
+until_ok 60 camera_found || fail "the camera did not come back"
+until_ok 30 registered 0 || fail "no registry entries after the replug"
+stream 2 640 480
+
+echo "wine-stack: two cameras"
+until_ok 60 plug 1 || fail "the bus took no second camera"
+two_found() { run 30 "$bin/vkcam.exe" devices | tr -d '\r' | grep -q 'trq5c-1'; }
+until_ok 60 two_found || fail "no link 1"
+run 60 "$bin/vkcam.exe" devices | tr -d '\r' | grep trq5c
+until_ok 30 registered 1 || fail "no registry entries for link 1"
+stream 2 640 480 1
+stream 2 640 480 2
+echo "wine-stack: all passed"
