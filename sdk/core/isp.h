@@ -69,6 +69,18 @@ struct PixelStage {
   int32_t matrix[3][3];
   uint16_t gain[3];
   int32_t tone32[256];
+  // Its 16-bit form, used besides when the matrix, divided by the largest
+  // power of two all its entries share (at most 2^14), fits 16 bits: each
+  // output is then two sums of 16-bit products in pairs, shifted right by
+  // `narrow_shift` (14 less that power's exponent), and the tone table is
+  // looked up sixteen entries at a time from `tone_steps` (half h, step k:
+  // entries 128h + 16k.. XOR the next sixteen, the last step of each half
+  // as it is), each sixteen twice over for 256-bit lanes.
+  bool narrow = false;
+  int narrow_shift;
+  uint32_t narrow_red_green[3];  // per output: red | green << 16
+  uint32_t narrow_blue[3];       // per output: blue in the low 16 bits
+  uint8_t tone_steps[16][32];
 };
 // The gain tables are red, green, blue; `factors`, when given, are the
 // red, green and blue gains the tables were made from (the vector form is

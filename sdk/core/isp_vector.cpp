@@ -335,6 +335,135 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
   return c;
 }
 
+namespace {
+
+// The 48 bytes of sixteen pixels' blue, green and red, in each 128-bit half
+// of three vectors: `block` k holds bytes 16k .. 16k + 15 of the first
+// sixteen pixels in its low half and of the next sixteen in its high half.
+constexpr int kGroupBytes = 48;
+
+VK_AVX2 __m256i Halves(const uint8_t* low, const uint8_t* high) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+
+VK_AVX2 __m256i Load32(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The interleaving shuffles twice over, for both halves of a vector.
+struct WideMasks {
+  alignas(32) uint8_t m[3][3][32];
+};
+constexpr WideMasks Widen(const uint8_t (&in)[3][3][16]) {
+  WideMasks out{};
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b)
+      for (int k = 0; k < 32; ++k) out.m[a][b][k] = in[a][b][k % 16];
+  return out;
+}
+constexpr WideMasks kWideInterleave = Widen(kInterleave.m);
+constexpr WideMasks kWideDeinterleave = Widen(kDeinterleave.m);
+
+// One output channel of the 16-bit form for 32 pixels: red-and-green pairs
+// and blues in 32-bit lanes, pixels 0-3, 4-7, 8-11, 12-15 of each half in
+// vectors 0 .. 3; the bytes come back in pixel order, clamped to 0 .. 255.
+VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues, __m256i red_green,
+                             __m256i blue, __m128i shift) {
+  __m256i v[4];
+  #pragma GCC unroll 16
+  for (int k = 0; k < 4; ++k)
+    v[k] = _mm256_sra_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green),
+                                             _mm256_madd_epi16(blues[k], blue)),
+                            shift);
+  // Saturating to 16 bits, then to 0 .. 255, is the clamp to 0 .. 255.
+  return _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
+}
+
+// tone[i] for 32 bytes i, from the stage's telescoped steps: step k of a
+// half is taken where the index lies below that half's 16(k + 1), so the
+// steps' XOR leaves the entry itself.
+VK_AVX2 __m256i Tone(__m256i index, const uint8_t (*steps)[32]) {
+  const __m256i high = _mm256_xor_si256(index, _mm256_set1_epi8(static_cast<char>(0x80)));
+  __m256i out = _mm256_setzero_si256();
+  #pragma GCC unroll 16
+  for (int k = 0; k < 8; ++k) {
+    // Bit 7 stays clear, and the low four bits as they are, only below 16(k + 1).
+    const __m256i below = _mm256_set1_epi8(static_cast<char>(0x80 - 16 * (k + 1)));
+    out = _mm256_xor_si256(out, _mm256_shuffle_epi8(Load32(steps[k]), _mm256_adds_epu8(index, below)));
+    out = _mm256_xor_si256(out,
+                           _mm256_shuffle_epi8(Load32(steps[8 + k]), _mm256_adds_epu8(high, below)));
+  }
+  return out;
+}
+
+// The 16-bit form over whole groups of 32 pixels; returns the pixels done.
+__attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const uint8_t* src,
+                                                      uint8_t* dst, size_t pixels) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i most = _mm256_set1_epi16(255);
+  const __m256i gain_red_green = _mm256_set1_epi32(static_cast<int>(s.gain[0] | s.gain[1] << 16));
+  const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
+  const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
+  __m256i red_green[3], blue[3];
+  #pragma GCC unroll 16
+  for (int o = 0; o < 3; ++o) {
+    red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
+    blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
+  }
+    // min((v x gain) >> 6, 255) in 16-bit lanes: v x gain < 65536.
+  const auto gained = [&](__m256i v, __m256i gain) __attribute__((target("avx2"))) {
+    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(v, gain), 6), most);
+  };
+  size_t k = 0;
+  for (; k + 32 <= pixels; k += 32) {
+    const uint8_t* p = src + 3 * k;
+    __m256i in[3];
+    #pragma GCC unroll 16
+    for (int block = 0; block < 3; ++block)
+      in[block] = Halves(p + 16 * block, p + kGroupBytes + 16 * block);
+    __m256i channel[3];  // blue, green, red bytes, pixels in order within each half
+    #pragma GCC unroll 16
+    for (int c = 0; c < 3; ++c)
+      channel[c] = _mm256_or_si256(
+          _mm256_or_si256(_mm256_shuffle_epi8(in[0], Load32(kWideDeinterleave.m[c][0])),
+                          _mm256_shuffle_epi8(in[1], Load32(kWideDeinterleave.m[c][1]))),
+          _mm256_shuffle_epi8(in[2], Load32(kWideDeinterleave.m[c][2])));
+    // Red and green side by side, then each widened to 16 bits: the pairs
+    // of a 32-bit lane.
+    const __m256i low = _mm256_unpacklo_epi8(channel[2], channel[1]);
+    const __m256i high = _mm256_unpackhi_epi8(channel[2], channel[1]);
+    const __m256i pairs[4] = {gained(_mm256_unpacklo_epi8(low, zero), gain_red_green),
+                              gained(_mm256_unpackhi_epi8(low, zero), gain_red_green),
+                              gained(_mm256_unpacklo_epi8(high, zero), gain_red_green),
+                              gained(_mm256_unpackhi_epi8(high, zero), gain_red_green)};
+    const __m256i blue_low = gained(_mm256_unpacklo_epi8(channel[0], zero), gain_blue);
+    const __m256i blue_high = gained(_mm256_unpackhi_epi8(channel[0], zero), gain_blue);
+    const __m256i blues[4] = {
+        _mm256_unpacklo_epi16(blue_low, zero), _mm256_unpackhi_epi16(blue_low, zero),
+        _mm256_unpacklo_epi16(blue_high, zero), _mm256_unpackhi_epi16(blue_high, zero)};
+    __m256i out[3];  // blue, green, red
+    #pragma GCC unroll 16
+    for (int o = 0; o < 3; ++o)
+      out[2 - o] = Tone(NarrowOutput(pairs, blues, red_green[o], blue[o], shift), s.tone_steps);
+    uint8_t* q = dst + 3 * k;
+    #pragma GCC unroll 16
+    for (int block = 0; block < 3; ++block) {
+      const __m256i bytes = _mm256_or_si256(
+          _mm256_or_si256(_mm256_shuffle_epi8(out[0], Load32(kWideInterleave.m[block][0])),
+                          _mm256_shuffle_epi8(out[1], Load32(kWideInterleave.m[block][1]))),
+          _mm256_shuffle_epi8(out[2], Load32(kWideInterleave.m[block][2])));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
+                       _mm256_extracti128_si256(bytes, 1));
+    }
+  }
+  return k;
+}
+
+}  // namespace
+
 __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const uint8_t* src,
                                                       uint8_t* dst, size_t pixels) {
   // Bytes 0..15 and 8..23 of eight pixels give each channel's eight bytes.
@@ -354,7 +483,7 @@ __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i) m[o][i] = _mm256_set1_epi32(s.matrix[o][i]);
 
-  size_t k = 0;
+  size_t k = s.narrow ? ColorRowNarrow(s, src, dst, pixels) : 0;
   for (; k + 8 <= pixels; k += 8) {
     const uint8_t* p = src + 3 * k;
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
