@@ -15,10 +15,11 @@ constexpr int kChunkRows = 16;
 constexpr size_t kRowBytes = static_cast<size_t>(kMaxWidth) * 3;
 
 // A chunk's rows [first, last) demosaiced, row r at `at(r)`; modes 1 and 2
-// also make the green planes of rows first - 1 and last within the frame.
-template <typename At>
+// also make the green planes of rows first - 1 and last within the frame,
+// and keep the green alone of row r at `green_at(r)` for the second pass.
+template <typename At, typename GreenAt>
 void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
-                   int last, At at) {
+                   int last, At at, GreenAt green_at) {
   if (mode != 1 && mode != 2) {
     for (int r = first; r < last; ++r) Demosaic0Row(raw, g, r, at(r));
     return;
@@ -28,8 +29,9 @@ void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
   const auto green = mode == 1 ? Mode1GreenRow : Mode2GreenRow;
   const auto red_blue = mode == 1 ? Mode1RedBlueRow : Mode2RedBlueRow;
   for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height); ++r)
-    green(raw, g, r, at(r));
-  for (int r = first; r < last; ++r) red_blue(raw, g, r, at(r), true);
+    green(raw, g, r, at(r), green_at(r));
+  for (int r = first; r < last; ++r)
+    red_blue(raw, g, r, at(r), true, green_at(r));
 }
 
 // Adds the channels of `pixels` pixels from `p`.
@@ -59,13 +61,17 @@ void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
   const Geometry g = job.g;
   if (g.width <= 0 || g.width > kMaxWidth) return;
   alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
+  alignas(64) uint8_t green[(kChunkRows + 2) * kMaxWidth];
   const size_t bytes = static_cast<size_t>(g.width) * 3;
   for (int a = first; a < last; a += kChunkRows) {
     const int b = std::min(a + kChunkRows, last);
     auto at = [&](int r) {
       return scratch + static_cast<size_t>(r - a + 1) * bytes;
     };
-    DemosaicChunk(job.raw, g, job.mode, a, b, at);
+    auto green_at = [&](int r) {
+      return green + static_cast<size_t>(r - a + 1) * g.width;
+    };
+    DemosaicChunk(job.raw, g, job.mode, a, b, at, green_at);
     for (int r = a; r < b; ++r) {
       const int j = job.reverse ? g.height - 1 - r : r;
       uint8_t* dst = job.out + static_cast<size_t>(j) * bytes;
@@ -84,6 +90,7 @@ void MeasureDemosaiced(const uint8_t* raw, Geometry g, int mode, Window window,
                        int first, int last, ChannelSums* sums) {
   if (g.width <= 0 || g.width > kMaxWidth) return;
   alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
+  alignas(64) uint8_t green[(kChunkRows + 2) * kMaxWidth];
   const size_t bytes = static_cast<size_t>(g.width) * 3;
   first = std::max(first, window.top);
   last = std::min(last, window.bottom);
@@ -92,7 +99,10 @@ void MeasureDemosaiced(const uint8_t* raw, Geometry g, int mode, Window window,
     auto at = [&](int r) {
       return scratch + static_cast<size_t>(r - a + 1) * bytes;
     };
-    DemosaicChunk(raw, g, mode, a, b, at);
+    auto green_at = [&](int r) {
+      return green + static_cast<size_t>(r - a + 1) * g.width;
+    };
+    DemosaicChunk(raw, g, mode, a, b, at, green_at);
     for (int r = a; r < b; ++r) SumWindowRow(at(r), r, window, sums);
   }
 }

@@ -106,10 +106,21 @@ void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
 
 // ---- Mode 1: gradient-corrected, border of two ----
 
-void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+namespace {
+
+// The green of the row's columns [first, last) copied from its pixels.
+void CopyGreen(const uint8_t* row, int first, int last, uint8_t* green) {
+  for (int c = first; c < last; ++c) green[c] = row[3 * c + G];
+}
+
+}  // namespace
+
+void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r < 2 || r > h - 3) {
     BlackRow(row, g);
+    if (green != nullptr) std::memset(green, 0, static_cast<size_t>(w));
     return;
   }
   // Rows r-2 .. r+2 of the raw frame.
@@ -123,7 +134,8 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   // Red and blue sites sit on odd columns of even rows, even columns of
   // odd rows; green sites in between.
   const int start =
-      HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
+      HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even, green)
+                : 2;
   // The vector form wrote whole pixels; the rest start from 0.
   std::memset(row, 0, static_cast<size_t>(std::min(w, 2)) * 3);
   if (w > start)
@@ -148,6 +160,10 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
                      ((x1u[c] + x1d[c] + x0[c - 1] + x0[c + 1]) >> 2);
     const int v = dh < dv ? along_row : dv < dh ? along_column : both;
     p[G] = Clamp(v);
+  }
+  if (green != nullptr) {
+    CopyGreen(row, 0, std::min(w, 2), green);
+    CopyGreen(row, start, w, green);
   }
 }
 
@@ -175,7 +191,7 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
 }  // namespace
 
 void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels) {
+                     bool whole_pixels, const uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r < 2 || r >= h - 2) return;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
@@ -183,7 +199,7 @@ void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
   const int start =
       HasAvx2() && whole_pixels
           ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even)
+                                  w, even, green)
           : 2;
   for (int c = start; c < w - 2; ++c) {
     uint8_t* p = row + 3 * c;
@@ -258,10 +274,12 @@ void Mode2Border(const uint8_t* raw, uint8_t* row, Geometry g, int r, int c) {
 
 }  // namespace
 
-void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r == 0 || r == h - 1) {
     for (int c = 0; c < w; ++c) Mode2Border(raw, row, g, r, c);
+    if (green != nullptr) CopyGreen(row, 0, w, green);
     return;
   }
   Mode2Border(raw, row, g, r, 0);
@@ -274,7 +292,7 @@ void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   // Green sites take their sample; red and blue sites their own colour
   // and a green along the smoother direction.
   const int start =
-      HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
+      HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even, green) : 1;
   // The vector form wrote whole pixels; the rest up to the last column
   // start from 0.
   if (w - 1 > start)
@@ -292,6 +310,10 @@ void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
                                 : hz < v ? along_row
                                          : both);
   }
+  if (green != nullptr) {
+    CopyGreen(row, 0, 1, green);
+    CopyGreen(row, start, w, green);
+  }
 }
 
 void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
@@ -301,7 +323,7 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
 }
 
 void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels) {
+                     bool whole_pixels, const uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r < 1 || r >= h - 1) return;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
@@ -309,7 +331,7 @@ void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
   const int start =
       HasAvx2() && whole_pixels
           ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even)
+                                  w, even, green)
           : 1;
   // Green sites: both colours from their neighbours' colour differences.
   for (int c = even ? start + 1 : start; c < w - 1; c += 2) {

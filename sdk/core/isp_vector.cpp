@@ -134,6 +134,24 @@ VK_AVX2 Around LoadAround(const uint8_t* xu, const uint8_t* x0, const uint8_t* x
           Load16(xd + c),         Load16(xd + c - 1),     Load16(xd + c + 1)};
 }
 
+// The same from rows of green alone, `w` bytes apart. The sites' own
+// colours, which the green pass copied from the raw row, are the raw
+// samples themselves.
+VK_AVX2 Around LoadAroundGreen(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                               const uint8_t* green, int w, int c) {
+  const uint8_t* p = green + c;
+  const uint8_t* up = p - w;
+  const uint8_t* down = p + w;
+  const __m256i x = Load16(x0 + c);
+  return {Load16(p),      Load16(p - 1),      Load16(p + 1),
+          Load16(up),     Load16(up - 1),     Load16(up + 1),
+          Load16(down),   Load16(down - 1),   Load16(down + 1),
+          x,              x,
+          x,              Load16(x0 + c - 1), Load16(x0 + c + 1),
+          Load16(xu + c), Load16(xu + c - 1), Load16(xu + c + 1),
+          Load16(xd + c), Load16(xd + c - 1), Load16(xd + c + 1)};
+}
+
 // Sixteen lanes of alternating sites: `at_green` on the green sites (the
 // even lanes when `green_on_even_lanes`, else the odd ones), `at_other` on
 // the red or blue sites between them.
@@ -147,11 +165,12 @@ VK_AVX2 __m256i Sites(bool green_on_even_lanes, __m256i at_green, __m256i at_oth
 // or blue sites their sample as their own colour (red on even rows, blue on
 // odd ones) and `estimate` as green; every other channel 0.
 VK_AVX2 void StoreGreenPass(__m256i x, __m256i estimate, bool green_on_even_lanes,
-                            bool even_row, uint8_t* out) {
+                            bool even_row, uint8_t* out, uint8_t* green) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i own = Sites(green_on_even_lanes, zero, x);
-  StoreInterleaved(Narrow(even_row ? zero : own), Narrow(Sites(green_on_even_lanes, x, estimate)),
-                   Narrow(even_row ? own : zero), out);
+  const __m128i g = Narrow(Sites(green_on_even_lanes, x, estimate));
+  StoreInterleaved(Narrow(even_row ? zero : own), g, Narrow(even_row ? own : zero), out);
+  if (green != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(green), g);
 }
 
 // A red-and-blue pass's sixteen pixels: green sites take `vertical` and
@@ -217,7 +236,7 @@ __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const 
 __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
                                                         const uint8_t* x0, const uint8_t* x1d,
                                                         const uint8_t* x2d, uint8_t* row, int w,
-                                                        bool even) {
+                                                        bool even, uint8_t* green) {
   int c = 2;
   for (; c + 18 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
@@ -239,7 +258,8 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
                                                             _mm256_add_epi16(xll, xrr))),
                           3),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(u1, d1), _mm256_add_epi16(xl, xr)), 2));
-    StoreGreenPass(x, Choose(dh, dv, along_row, along_column, both), even, even, row + 3 * c);
+    StoreGreenPass(x, Choose(dh, dv, along_row, along_column, both), even, even, row + 3 * c,
+                   green == nullptr ? nullptr : green + c);
   }
   return c;
 }
@@ -249,12 +269,15 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
 // the green planes of the rows above and below. Green sites take both from
 // their pairs of neighbours; red and blue sites the missing one by the
 // diagonal rule.
-__attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                          const uint8_t* xd, uint8_t* row,
-                                                          size_t stride, int w, bool even) {
+namespace {
+
+template <bool kGreenRows>
+VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                         size_t stride, int w, bool even, const uint8_t* green) {
   int c = 2;
   for (; c + 18 <= w; c += 16) {
-    const Around n = LoadAround(xu, x0, xd, row, stride, c);
+    const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
+                                : LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
     const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr;
     const __m256i xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
@@ -285,12 +308,22 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
   return c;
 }
 
+}  // namespace
+
+__attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                          const uint8_t* xd, uint8_t* row,
+                                                          size_t stride, int w, bool even,
+                                                          const uint8_t* green) {
+  return green != nullptr ? Mode1RedBlue<true>(xu, x0, xd, row, stride, w, even, green)
+                          : Mode1RedBlue<false>(xu, x0, xd, row, stride, w, even, green);
+}
+
 // Mode 2's green pass from column 1 in blocks of sixteen: lane i is column
 // c + i, c odd, so on even rows the even lanes are red sites and the odd
 // lanes green; on odd rows the even lanes are green and the odd lanes blue.
 __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
                                                         const uint8_t* xd, uint8_t* row, int w,
-                                                        bool even) {
+                                                        bool even, uint8_t* green) {
   int c = 1;
   for (; c + 17 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), left = Load16(x0 + c - 1), right = Load16(x0 + c + 1);
@@ -301,7 +334,7 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
     const __m256i estimate = Choose(vertical, horizontal, _mm256_srli_epi16(column, 1),
                                     _mm256_srli_epi16(across, 1),
                                     _mm256_srli_epi16(_mm256_add_epi16(column, across), 2));
-    StoreGreenPass(x, estimate, !even, even, row + 3 * c);
+    StoreGreenPass(x, estimate, !even, even, row + 3 * c, green == nullptr ? nullptr : green + c);
   }
   return c;
 }
@@ -309,12 +342,15 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
 // Mode 2's red and blue pass from column 1 in blocks of sixteen: green sites
 // take both colours from their neighbours' colour differences, red and blue
 // sites the other colour from the diagonal neighbours.
-__attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                          const uint8_t* xd, uint8_t* row,
-                                                          size_t stride, int w, bool even) {
+namespace {
+
+template <bool kGreenRows>
+VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                         size_t stride, int w, bool even, const uint8_t* green) {
   int c = 1;
   for (; c + 17 <= w; c += 16) {
-    const Around n = LoadAround(xu, x0, xd, row, stride, c);
+    const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
+                                : LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
     const __m256i gd = n.gd, gdl = n.gdl, gdr = n.gdr;
     const __m256i x = n.x, xl = n.xl, xr = n.xr, xuc = n.xu, xul = n.xul, xur = n.xur;
@@ -333,6 +369,16 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
     StoreRedBluePass(n, horizontal, vertical, diagonal, !even, even, row + 3 * c);
   }
   return c;
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                          const uint8_t* xd, uint8_t* row,
+                                                          size_t stride, int w, bool even,
+                                                          const uint8_t* green) {
+  return green != nullptr ? Mode2RedBlue<true>(xu, x0, xd, row, stride, w, even, green)
+                          : Mode2RedBlue<false>(xu, x0, xd, row, stride, w, even, green);
 }
 
 namespace {
@@ -594,18 +640,19 @@ size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { ret
 int SumPixelsVector(const uint8_t*, int, ChannelSums*) { return 0; }
 int MirrorCopyVector(const uint8_t*, uint8_t*, int) { return 0; }
 int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*,
-                        const uint8_t*, uint8_t*, int, bool) {
+                        const uint8_t*, uint8_t*, int, bool, uint8_t*) {
   return 2;
 }
 int Mode1RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
-                          bool) {
+                          bool, const uint8_t*) {
   return 2;
 }
-int Mode2GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool) {
+int Mode2GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool,
+                        uint8_t*) {
   return 1;
 }
 int Mode2RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
-                          bool) {
+                          bool, const uint8_t*) {
   return 1;
 }
 
