@@ -102,6 +102,15 @@ size_t ColorRowVector(const PixelStage& stage, const uint8_t* src, uint8_t* dst,
 // returns the first column it left to the scalar form.
 int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down, uint8_t* out,
                        int w, bool even);
+// Mode 0 and the colour step's 16-bit form (`stage.narrow`) together over
+// one interior row from column 1 in blocks of 32, the finished pixels at
+// `out` (3 x width bytes) without the demosaiced ones going through memory;
+// returns the first column it left (odd).
+int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down,
+                            const PixelStage& stage, uint8_t* out, int w, bool even);
+// Row r's (0 < r < height - 1) first pixel and its pixels from column
+// `from` on, as Demosaic0Row makes them; the rest of `row` is left alone.
+void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from, uint8_t* row);
 // Mode 1's two passes over one row from column 2 in blocks of sixteen;
 // each returns the first column it left to the scalar form. `stride` is the
 // output's row length in bytes; `green`, when given, a row of green alone

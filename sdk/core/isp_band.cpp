@@ -55,6 +55,31 @@ void SumWindowRow(const uint8_t* row, int r, const Window& w,
   SumPixels(row + 3 * static_cast<size_t>(w.left), w.right - w.left, sums);
 }
 
+// Mode 0 with the colour step's 16-bit form, row r finished into `dst`
+// through `row` (3 x width bytes of scratch): interior columns in one vector
+// pass, the ends demosaiced apart and sent through the stage.
+void FusedRow(const FrameJob& job, int r, uint8_t* row, uint8_t* dst) {
+  const Geometry g = job.g;
+  const int w = g.width;
+  uint8_t* target = job.mirror ? row : dst;
+  int done = 1;
+  if (r > 0 && r < g.height - 1) {
+    const uint8_t* up = job.raw + static_cast<size_t>(r - 1) * w;
+    done = Demosaic0ColorRowVector(up, up + w, up + 2 * static_cast<size_t>(w), *job.stage,
+                                   target, w, (r & 1) == 0);
+  }
+  if (done == 1) {
+    Demosaic0Row(job.raw, g, r, row);
+    ApplyStage(*job.stage, row, target, w);
+  } else {
+    Demosaic0RowEnds(job.raw, g, r, done, row);
+    ApplyStage(*job.stage, row, target, 1);
+    ApplyStage(*job.stage, row + 3 * static_cast<size_t>(done),
+               target + 3 * static_cast<size_t>(done), w - done);
+  }
+  if (job.mirror) MirrorCopy(row, dst, w);
+}
+
 }  // namespace
 
 void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
@@ -63,6 +88,8 @@ void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
   alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
   alignas(64) uint8_t green[(kChunkRows + 2) * kMaxWidth];
   const size_t bytes = static_cast<size_t>(g.width) * 3;
+  const bool fused = job.mode != 1 && job.mode != 2 &&
+                     job.stage->kind == PixelStage::Kind::kColor && job.stage->narrow;
   for (int a = first; a < last; a += kChunkRows) {
     const int b = std::min(a + kChunkRows, last);
     auto at = [&](int r) {
@@ -71,11 +98,13 @@ void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
     auto green_at = [&](int r) {
       return green + static_cast<size_t>(r - a + 1) * g.width;
     };
-    DemosaicChunk(job.raw, g, job.mode, a, b, at, green_at);
+    if (!fused) DemosaicChunk(job.raw, g, job.mode, a, b, at, green_at);
     for (int r = a; r < b; ++r) {
       const int j = job.reverse ? g.height - 1 - r : r;
       uint8_t* dst = job.out + static_cast<size_t>(j) * bytes;
-      if (job.mirror) {
+      if (fused) {
+        FusedRow(job, r, at(r), dst);
+      } else if (job.mirror) {
         ApplyStage(*job.stage, at(r), at(r), g.width);
         MirrorCopy(at(r), dst, g.width);
       } else {

@@ -98,6 +98,20 @@ void Demosaic0Row(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   end[0] = end[1] = end[2] = 0;
 }
 
+void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from,
+                      uint8_t* row) {
+  const int w = g.width;
+  const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
+  const uint8_t* x = up + w;
+  const uint8_t* down = x + w;
+  const bool even = (r & 1) == 0;
+  row[0] = row[1] = row[2] = 0;
+  for (int c = std::max(from, 1); c < w - 1; ++c)
+    Bilinear(up, x, down, row + 3 * c, c, ((c & 1) == 0) == even, even);
+  uint8_t* end = row + 3 * static_cast<size_t>(w - 1);
+  end[0] = end[1] = end[2] = 0;
+}
+
 void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                int last) {
   for (int r = first; r < last; ++r)

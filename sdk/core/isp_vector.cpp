@@ -194,37 +194,52 @@ bool HasAvx2() {
   return has;
 }
 
-// Lane i of a block is column c + i, c odd: on even rows the even lanes are
+namespace {
+
+// Mode 0's sixteen pixels at column c (odd) as blue, green and red in
+// 16-bit lanes. Lane i is column c + i: on even rows the even lanes are
 // red sites and the odd lanes green; on odd rows the even lanes are green
 // sites and the odd lanes blue. Every candidate is computed for every lane
 // and the site's own is blended in.
+struct Pixels16 {
+  __m256i b, g, r;
+};
+
+VK_AVX2 Pixels16 Bilinear16(const uint8_t* up, const uint8_t* x, const uint8_t* down, int c,
+                            bool even) {
+  constexpr int kOddLanes = 0xAA;
+  const __m256i xc = Load16(x + c), xl = Load16(x + c - 1), xr = Load16(x + c + 1);
+  const __m256i uc = Load16(up + c), ul = Load16(up + c - 1), ur = Load16(up + c + 1);
+  const __m256i dc = Load16(down + c), dl = Load16(down + c - 1), dr = Load16(down + c + 1);
+  const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
+  const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
+  const __m256i along_column = _mm256_srli_epi16(_mm256_add_epi16(uc, dc), 1);
+  const __m256i diagonal = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)), 2);
+  const __m256i cross = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)), 2);
+  __m256i b, g, r;
+  if (even) {
+    b = _mm256_blend_epi16(diagonal, along_column, kOddLanes);
+    g = _mm256_blend_epi16(cross, green_here, kOddLanes);
+    r = _mm256_blend_epi16(xc, along_row, kOddLanes);
+  } else {
+    b = _mm256_blend_epi16(along_row, xc, kOddLanes);
+    g = _mm256_blend_epi16(green_here, cross, kOddLanes);
+    r = _mm256_blend_epi16(along_column, diagonal, kOddLanes);
+  }
+  return {b, g, r};
+}
+
+}  // namespace
+
 __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const uint8_t* x,
                                                        const uint8_t* down, uint8_t* out,
                                                        int w, bool even) {
-  constexpr int kOddLanes = 0xAA;
   int c = 1;
   for (; c + 16 < w; c += 16) {
-    const __m256i xc = Load16(x + c), xl = Load16(x + c - 1), xr = Load16(x + c + 1);
-    const __m256i uc = Load16(up + c), ul = Load16(up + c - 1), ur = Load16(up + c + 1);
-    const __m256i dc = Load16(down + c), dl = Load16(down + c - 1), dr = Load16(down + c + 1);
-    const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
-    const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
-    const __m256i along_column = _mm256_srli_epi16(_mm256_add_epi16(uc, dc), 1);
-    const __m256i diagonal = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)), 2);
-    const __m256i cross = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)), 2);
-    __m256i b, g, r;
-    if (even) {
-      b = _mm256_blend_epi16(diagonal, along_column, kOddLanes);
-      g = _mm256_blend_epi16(cross, green_here, kOddLanes);
-      r = _mm256_blend_epi16(xc, along_row, kOddLanes);
-    } else {
-      b = _mm256_blend_epi16(along_row, xc, kOddLanes);
-      g = _mm256_blend_epi16(green_here, cross, kOddLanes);
-      r = _mm256_blend_epi16(along_column, diagonal, kOddLanes);
-    }
-    StoreInterleaved(Narrow(b), Narrow(g), Narrow(r), out + 3 * c);
+    const Pixels16 p = Bilinear16(up, x, down, c, even);
+    StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), out + 3 * c);
   }
   return c;
 }
@@ -508,7 +523,85 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const
   return k;
 }
 
+// The 16-bit form's channels of sixteen pixels in 16-bit lanes (each at
+// most 255), pixel order kept: per output, saturated to 16 bits.
+struct Outputs16 {
+  __m256i o[3];  // red, green, blue
+};
+
+VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red, __m256i gain_green,
+                                  __m256i gain_blue, const __m256i* red_green,
+                                  const __m256i* blue, __m128i shift) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i most = _mm256_set1_epi16(255);
+  const auto gained = [&](__m256i v, __m256i gain) __attribute__((target("avx2"))) {
+    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(v, gain), 6), most);
+  };
+  const __m256i r = gained(p.r, gain_red), g = gained(p.g, gain_green);
+  const __m256i b = gained(p.b, gain_blue);
+  // Pixels 0-3 and 8-11, then 4-7 and 12-15, in 32-bit lanes; packing the
+  // two puts them back in order.
+  const __m256i pairs[2] = {_mm256_unpacklo_epi16(r, g), _mm256_unpackhi_epi16(r, g)};
+  const __m256i blues[2] = {_mm256_unpacklo_epi16(b, zero), _mm256_unpackhi_epi16(b, zero)};
+  Outputs16 out;
+#pragma GCC unroll 3
+  for (int o = 0; o < 3; ++o) {
+    __m256i v[2];
+#pragma GCC unroll 2
+    for (int k = 0; k < 2; ++k)
+      v[k] = _mm256_sra_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green[o]),
+                                               _mm256_madd_epi16(blues[k], blue[o])),
+                              shift);
+    out.o[o] = _mm256_packs_epi32(v[0], v[1]);
+  }
+  return out;
+}
+
 }  // namespace
+
+__attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
+                                                            const uint8_t* down,
+                                                            const PixelStage& s, uint8_t* out,
+                                                            int w, bool even) {
+  const __m256i gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
+  const __m256i gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
+  const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
+  const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
+  __m256i red_green[3], blue[3];
+#pragma GCC unroll 3
+  for (int o = 0; o < 3; ++o) {
+    red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
+    blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
+  }
+  int c = 1;
+  for (; c + 32 < w; c += 32) {
+    const Outputs16 first = NarrowOutputs16(Bilinear16(up, x, down, c, even), gain_red,
+                                            gain_green, gain_blue, red_green, blue, shift);
+    const Outputs16 second = NarrowOutputs16(Bilinear16(up, x, down, c + 16, even), gain_red,
+                                             gain_green, gain_blue, red_green, blue, shift);
+    // Saturating to 0 .. 255 is the clamp; the 64-bit quarters back in
+    // order give the first sixteen pixels in the low half, the next in the
+    // high half.
+    __m256i channel[3];  // blue, green, red
+#pragma GCC unroll 3
+    for (int o = 0; o < 3; ++o)
+      channel[2 - o] = Tone(
+          _mm256_permute4x64_epi64(_mm256_packus_epi16(first.o[o], second.o[o]), 0xD8),
+          s.tone_steps);
+    uint8_t* q = out + 3 * c;
+#pragma GCC unroll 3
+    for (int block = 0; block < 3; ++block) {
+      const __m256i bytes = _mm256_or_si256(
+          _mm256_or_si256(_mm256_shuffle_epi8(channel[0], Load32(kWideInterleave.m[block][0])),
+                          _mm256_shuffle_epi8(channel[1], Load32(kWideInterleave.m[block][1]))),
+          _mm256_shuffle_epi8(channel[2], Load32(kWideInterleave.m[block][2])));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
+                       _mm256_extracti128_si256(bytes, 1));
+    }
+  }
+  return c;
+}
 
 __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const uint8_t* src,
                                                       uint8_t* dst, size_t pixels) {
@@ -634,6 +727,10 @@ namespace vk::isp {
 
 bool HasAvx2() { return false; }
 int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool) {
+  return 1;
+}
+int Demosaic0ColorRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const PixelStage&,
+                            uint8_t*, int, bool) {
   return 1;
 }
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }

@@ -96,6 +96,41 @@ TEST_F(IspBandTest, RandomFramesSizesAndSettingsEqualTheReference) {
   }
 }
 
+// Settings whose colour matrix fits 16 bits, which take the colour step's
+// 16-bit form (mode 0 demosaicing into it directly): widths around its
+// blocks of 32 columns, both flips, each mode, several thread counts.
+TEST_F(IspBandTest, SixteenBitColourStepFramesEqualTheReference) {
+  std::mt19937 random(31);
+  const int widths[] = {1, 2, 17, 33, 34, 35, 65, 66, 67, 97, 98, 130, 161};
+  for (int threads : {1, 2, 3}) {
+    CCamera camera;
+    camera.SetPipelineThreads(threads);
+    for (int w : widths) {
+      for (int mode : {0, 1, 2}) {
+        reference::Settings s;
+        s.mode = mode;
+        s.hflip = random() % 2;
+        s.vflip = random() % 2;
+        s.saturation = random() % 2 == 0 ? 128 : 127;  // shifts of 7 and 14
+        s.gamma = 1 + static_cast<int>(random() % 250);
+        s.contrast = static_cast<int>(random() % 128);
+        for (int& g : s.gains) g = static_cast<int>(random() % 256);
+        for (auto& row : s.matrix)
+          for (int& v : row) v = static_cast<int>(random() % 511) - 255;
+        const int h = 1 + static_cast<int>(random() % 40);
+        Apply(s, &camera);
+        std::vector<uint8_t> raw = RandomFrame(w, h, random);
+        std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3, 0xEE);
+        camera.Process(raw.data(), out.data(), w, h);
+        ASSERT_EQ(out, reference::Process({raw.data(), w, h}, s).bgr)
+            << w << "x" << h << " mode " << mode << " saturation "
+            << s.saturation << " flips " << s.hflip << s.vflip << " threads "
+            << threads;
+      }
+    }
+  }
+}
+
 TEST_F(IspBandTest, FramesOfOneToFourRowsOrColumnsEqualTheReference) {
   std::mt19937 random(12);
   CCamera camera;
