@@ -33,6 +33,10 @@ VK_AVX2 __m256i Output(const __m256i* row, __m256i r, __m256i g, __m256i b,
   return _mm256_i32gather_epi32(tone, v, 4);
 }
 
+VK_AVX2 __m256i Load32(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
 // Sixteen bytes widened to sixteen 16-bit lanes.
 VK_AVX2 __m256i Load16(const uint8_t* p) {
   return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -231,6 +235,51 @@ VK_AVX2 Pixels16 Bilinear16(const uint8_t* up, const uint8_t* x, const uint8_t* 
   return {b, g, r};
 }
 
+// Mode 0's 32 pixels at column c (odd) as two blocks of sixteen in 16-bit
+// lanes, widened from whole 32-byte loads: the first block holds columns
+// c .. c + 7 and c + 16 .. c + 23, the second c + 8 .. c + 15 and c + 24 ..
+// c + 31, so lane i is still a site of column parity i, and packing the
+// two to bytes puts the columns back in order.
+struct Pixels32 {
+  Pixels16 first, second;
+};
+
+VK_AVX2 Pixels32 Bilinear32(const uint8_t* up, const uint8_t* x, const uint8_t* down, int c,
+                            bool even) {
+  constexpr int kOddLanes = 0xAA;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i bytes[9] = {Load32(x + c),    Load32(x + c - 1),    Load32(x + c + 1),
+                            Load32(up + c),   Load32(up + c - 1),   Load32(up + c + 1),
+                            Load32(down + c), Load32(down + c - 1), Load32(down + c + 1)};
+  Pixels16 out[2];
+#pragma GCC unroll 2
+  for (int half = 0; half < 2; ++half) {
+    __m256i v[9];
+#pragma GCC unroll 9
+    for (int k = 0; k < 9; ++k)
+      v[k] = half == 0 ? _mm256_unpacklo_epi8(bytes[k], zero) : _mm256_unpackhi_epi8(bytes[k], zero);
+    const __m256i xc = v[0], xl = v[1], xr = v[2], uc = v[3], ul = v[4], ur = v[5];
+    const __m256i dc = v[6], dl = v[7], dr = v[8];
+    const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
+    const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
+    const __m256i along_column = _mm256_srli_epi16(_mm256_add_epi16(uc, dc), 1);
+    const __m256i diagonal = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)), 2);
+    const __m256i cross = _mm256_srli_epi16(
+        _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)), 2);
+    if (even) {
+      out[half] = {_mm256_blend_epi16(diagonal, along_column, kOddLanes),
+                   _mm256_blend_epi16(cross, green_here, kOddLanes),
+                   _mm256_blend_epi16(xc, along_row, kOddLanes)};
+    } else {
+      out[half] = {_mm256_blend_epi16(along_row, xc, kOddLanes),
+                   _mm256_blend_epi16(green_here, cross, kOddLanes),
+                   _mm256_blend_epi16(along_column, diagonal, kOddLanes)};
+    }
+  }
+  return {out[0], out[1]};
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const uint8_t* x,
@@ -409,10 +458,6 @@ VK_AVX2 __m256i Halves(const uint8_t* low, const uint8_t* high) {
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
 }
 
-VK_AVX2 __m256i Load32(const uint8_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
 // The interleaving shuffles twice over, for both halves of a vector.
 struct WideMasks {
   alignas(32) uint8_t m[3][3][32];
@@ -442,21 +487,34 @@ VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues, __m256i
   return _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
 }
 
-// tone[i] for 32 bytes i, from the stage's telescoped steps: step k of a
-// half is taken where the index lies below that half's 16(k + 1), so the
-// steps' XOR leaves the entry itself.
-VK_AVX2 __m256i Tone(__m256i index, const uint8_t (*steps)[32]) {
-  const __m256i high = _mm256_xor_si256(index, _mm256_set1_epi8(static_cast<char>(0x80)));
-  __m256i out = _mm256_setzero_si256();
-  #pragma GCC unroll 16
+// tone[i] for the 32 bytes i of each of three vectors, in place, from the
+// stage's telescoped steps: step k of a half is taken where the index lies
+// below that half's 16(k + 1), so the steps' XOR leaves the entry itself.
+// Each step's table is loaded once for the three.
+VK_AVX2 void Tone3(__m256i* v, const uint8_t (*steps)[32]) {
+  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  // The halves' steps go to apart sums: two shorter chains of dependence.
+  __m256i index[3], high[3], upper[3];
+#pragma GCC unroll 3
+  for (int c = 0; c < 3; ++c) {
+    index[c] = v[c];
+    high[c] = _mm256_xor_si256(v[c], flip);
+    v[c] = upper[c] = _mm256_setzero_si256();
+  }
+#pragma GCC unroll 8
   for (int k = 0; k < 8; ++k) {
     // Bit 7 stays clear, and the low four bits as they are, only below 16(k + 1).
     const __m256i below = _mm256_set1_epi8(static_cast<char>(0x80 - 16 * (k + 1)));
-    out = _mm256_xor_si256(out, _mm256_shuffle_epi8(Load32(steps[k]), _mm256_adds_epu8(index, below)));
-    out = _mm256_xor_si256(out,
-                           _mm256_shuffle_epi8(Load32(steps[8 + k]), _mm256_adds_epu8(high, below)));
+    const __m256i low_step = Load32(steps[k]), high_step = Load32(steps[8 + k]);
+#pragma GCC unroll 3
+    for (int c = 0; c < 3; ++c) {
+      v[c] = _mm256_xor_si256(v[c], _mm256_shuffle_epi8(low_step, _mm256_adds_epu8(index[c], below)));
+      upper[c] =
+          _mm256_xor_si256(upper[c], _mm256_shuffle_epi8(high_step, _mm256_adds_epu8(high[c], below)));
+    }
   }
-  return out;
+#pragma GCC unroll 3
+  for (int c = 0; c < 3; ++c) v[c] = _mm256_xor_si256(v[c], upper[c]);
 }
 
 // The 16-bit form over whole groups of 32 pixels; returns the pixels done.
@@ -507,7 +565,8 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const
     __m256i out[3];  // blue, green, red
     #pragma GCC unroll 16
     for (int o = 0; o < 3; ++o)
-      out[2 - o] = Tone(NarrowOutput(pairs, blues, red_green[o], blue[o], shift), s.tone_steps);
+      out[2 - o] = NarrowOutput(pairs, blues, red_green[o], blue[o], shift);
+    Tone3(out, s.tone_steps);
     uint8_t* q = dst + 3 * k;
     #pragma GCC unroll 16
     for (int block = 0; block < 3; ++block) {
@@ -559,10 +618,12 @@ VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red, __m256i g
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
-                                                            const uint8_t* down,
-                                                            const PixelStage& s, uint8_t* out,
-                                                            int w, bool even) {
+namespace {
+
+template <bool kEven>
+VK_AVX2 int Demosaic0Color(const uint8_t* up, const uint8_t* x, const uint8_t* down,
+                           const PixelStage& s, uint8_t* out, int w) {
+  constexpr bool even = kEven;
   const __m256i gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
   const __m256i gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
   const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
@@ -575,19 +636,18 @@ __attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, c
   }
   int c = 1;
   for (; c + 32 < w; c += 32) {
-    const Outputs16 first = NarrowOutputs16(Bilinear16(up, x, down, c, even), gain_red,
-                                            gain_green, gain_blue, red_green, blue, shift);
-    const Outputs16 second = NarrowOutputs16(Bilinear16(up, x, down, c + 16, even), gain_red,
-                                             gain_green, gain_blue, red_green, blue, shift);
-    // Saturating to 0 .. 255 is the clamp; the 64-bit quarters back in
-    // order give the first sixteen pixels in the low half, the next in the
-    // high half.
+    const Pixels32 p = Bilinear32(up, x, down, c, even);
+    const Outputs16 first =
+        NarrowOutputs16(p.first, gain_red, gain_green, gain_blue, red_green, blue, shift);
+    const Outputs16 second =
+        NarrowOutputs16(p.second, gain_red, gain_green, gain_blue, red_green, blue, shift);
+    // Saturating to 0 .. 255 is the clamp; the packed bytes are the 32
+    // columns in order, the first sixteen in the low half.
     __m256i channel[3];  // blue, green, red
 #pragma GCC unroll 3
     for (int o = 0; o < 3; ++o)
-      channel[2 - o] = Tone(
-          _mm256_permute4x64_epi64(_mm256_packus_epi16(first.o[o], second.o[o]), 0xD8),
-          s.tone_steps);
+      channel[2 - o] = _mm256_packus_epi16(first.o[o], second.o[o]);
+    Tone3(channel, s.tone_steps);
     uint8_t* q = out + 3 * c;
 #pragma GCC unroll 3
     for (int block = 0; block < 3; ++block) {
@@ -601,6 +661,16 @@ __attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, c
     }
   }
   return c;
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
+                                                            const uint8_t* down,
+                                                            const PixelStage& s, uint8_t* out,
+                                                            int w, bool even) {
+  return even ? Demosaic0Color<true>(up, x, down, s, out, w)
+              : Demosaic0Color<false>(up, x, down, s, out, w);
 }
 
 __attribute__((target("avx2"))) size_t ColorRowVector(const PixelStage& s, const uint8_t* src,
