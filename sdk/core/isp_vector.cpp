@@ -68,6 +68,7 @@ constexpr InterleaveMasks kInterleave = MakeInterleaveMasks();
 
 // Sixteen pixels' blue, green and red bytes stored as 48 interleaved bytes.
 VK_AVX2 void StoreInterleaved(__m128i b, __m128i g, __m128i r, uint8_t* out) {
+#pragma GCC unroll 3
   for (int block = 0; block < 3; ++block) {
     const auto* masks = reinterpret_cast<const __m128i*>(kInterleave.m[block]);
     const __m128i bytes = _mm_or_si128(
@@ -98,6 +99,7 @@ constexpr DeinterleaveMasks kDeinterleave = MakeDeinterleaveMasks();
 // Channel `channel` of the sixteen pixels at `p`, widened to 16-bit lanes.
 VK_AVX2 __m256i Channel(const uint8_t* p, int channel) {
   __m128i bytes = _mm_setzero_si128();
+#pragma GCC unroll 3
   for (int block = 0; block < 3; ++block) {
     const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * block));
     const __m128i mask =
@@ -297,10 +299,13 @@ __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const 
 // c + i, c even, so on even rows the even lanes are green sites and the odd
 // lanes red; on odd rows the even lanes are blue sites and the odd lanes
 // green. The other channels stay 0.
-__attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
-                                                        const uint8_t* x0, const uint8_t* x1d,
-                                                        const uint8_t* x2d, uint8_t* row, int w,
-                                                        bool even, uint8_t* green) {
+namespace {
+
+template <bool kEven>
+VK_AVX2 int Mode1Green(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
+                       const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w,
+                       uint8_t* green) {
+  const bool even = kEven;
   int c = 2;
   for (; c + 18 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), xl = Load16(x0 + c - 1), xr = Load16(x0 + c + 1);
@@ -328,6 +333,16 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
   return c;
 }
 
+}  // namespace
+
+__attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
+                                                        const uint8_t* x0, const uint8_t* x1d,
+                                                        const uint8_t* x2d, uint8_t* row, int w,
+                                                        bool even, uint8_t* green) {
+  return even ? Mode1Green<true>(x2u, x1u, x0, x1d, x2d, row, w, green)
+              : Mode1Green<false>(x2u, x1u, x0, x1d, x2d, row, w, green);
+}
+
 // Mode 1's red and blue pass from column 2 in blocks of sixteen, over the
 // output row (whose green plane and own colours the green pass wrote) and
 // the green planes of the rows above and below. Green sites take both from
@@ -335,9 +350,10 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
 // diagonal rule.
 namespace {
 
-template <bool kGreenRows>
+template <bool kGreenRows, bool kEven>
 VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, bool even, const uint8_t* green) {
+                         size_t stride, int w, const uint8_t* green) {
+  const bool even = kEven;
   int c = 2;
   for (; c + 18 <= w; c += 16) {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
@@ -378,16 +394,23 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even,
                                                           const uint8_t* green) {
-  return green != nullptr ? Mode1RedBlue<true>(xu, x0, xd, row, stride, w, even, green)
-                          : Mode1RedBlue<false>(xu, x0, xd, row, stride, w, even, green);
+  if (green != nullptr) {
+    return even ? Mode1RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
+                : Mode1RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
+  }
+  return even ? Mode1RedBlue<false, true>(xu, x0, xd, row, stride, w, green)
+              : Mode1RedBlue<false, false>(xu, x0, xd, row, stride, w, green);
 }
 
 // Mode 2's green pass from column 1 in blocks of sixteen: lane i is column
 // c + i, c odd, so on even rows the even lanes are red sites and the odd
 // lanes green; on odd rows the even lanes are green and the odd lanes blue.
-__attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                        const uint8_t* xd, uint8_t* row, int w,
-                                                        bool even, uint8_t* green) {
+namespace {
+
+template <bool kEven>
+VK_AVX2 int Mode2Green(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                       int w, uint8_t* green) {
+  const bool even = kEven;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
     const __m256i x = Load16(x0 + c), left = Load16(x0 + c - 1), right = Load16(x0 + c + 1);
@@ -403,14 +426,24 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
   return c;
 }
 
+}  // namespace
+
+__attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
+                                                        const uint8_t* xd, uint8_t* row, int w,
+                                                        bool even, uint8_t* green) {
+  return even ? Mode2Green<true>(xu, x0, xd, row, w, green)
+              : Mode2Green<false>(xu, x0, xd, row, w, green);
+}
+
 // Mode 2's red and blue pass from column 1 in blocks of sixteen: green sites
 // take both colours from their neighbours' colour differences, red and blue
 // sites the other colour from the diagonal neighbours.
 namespace {
 
-template <bool kGreenRows>
+template <bool kGreenRows, bool kEven>
 VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, bool even, const uint8_t* green) {
+                         size_t stride, int w, const uint8_t* green) {
+  const bool even = kEven;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
@@ -441,8 +474,12 @@ __attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, con
                                                           const uint8_t* xd, uint8_t* row,
                                                           size_t stride, int w, bool even,
                                                           const uint8_t* green) {
-  return green != nullptr ? Mode2RedBlue<true>(xu, x0, xd, row, stride, w, even, green)
-                          : Mode2RedBlue<false>(xu, x0, xd, row, stride, w, even, green);
+  if (green != nullptr) {
+    return even ? Mode2RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
+                : Mode2RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
+  }
+  return even ? Mode2RedBlue<false, true>(xu, x0, xd, row, stride, w, green)
+              : Mode2RedBlue<false, false>(xu, x0, xd, row, stride, w, green);
 }
 
 namespace {
