@@ -108,6 +108,16 @@ int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down,
 // returns the first column it left (odd).
 int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down,
                             const PixelStage& stage, uint8_t* out, int w, bool even);
+// Modes 1 and 2's red-and-blue pass (from rows of green alone, `green` at
+// row r as for the row functions) and the colour step's 16-bit form together
+// over one interior row, in blocks of 32 from the pass's first interior
+// column, the finished pixels at `out`; returns the first column it left.
+int RedBlueColorRowVector(int mode, const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                          const uint8_t* green, const PixelStage& stage, uint8_t* out, int w,
+                          bool even);
+// The red-and-blue passes' plain form from column `from` on (modes 1 and 2),
+// reading the green of the pixels.
+void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r, uint8_t* row, int from);
 // Row r's (0 < r < height - 1) first pixel and its pixels from column
 // `from` on, as Demosaic0Row makes them; the rest of `row` is left alone.
 void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from, uint8_t* row);

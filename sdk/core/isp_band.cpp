@@ -19,7 +19,7 @@ constexpr size_t kRowBytes = static_cast<size_t>(kMaxWidth) * 3;
 // and keep the green alone of row r at `green_at(r)` for the second pass.
 template <typename At, typename GreenAt>
 void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
-                   int last, At at, GreenAt green_at) {
+                   int last, At at, GreenAt green_at, bool green_only = false) {
   if (mode != 1 && mode != 2) {
     for (int r = first; r < last; ++r) Demosaic0Row(raw, g, r, at(r));
     return;
@@ -30,6 +30,7 @@ void DemosaicChunk(const uint8_t* raw, Geometry g, int mode, int first,
   const auto red_blue = mode == 1 ? Mode1RedBlueRow : Mode2RedBlueRow;
   for (int r = std::max(first - 1, 0); r < std::min(last + 1, g.height); ++r)
     green(raw, g, r, at(r), green_at(r));
+  if (green_only) return;
   for (int r = first; r < last; ++r)
     red_blue(raw, g, r, at(r), true, green_at(r));
 }
@@ -80,6 +81,36 @@ void FusedRow(const FrameJob& job, int r, uint8_t* row, uint8_t* dst) {
   if (job.mirror) MirrorCopy(row, dst, w);
 }
 
+// Modes 1 and 2 with the colour step's 16-bit form: row r, whose green
+// pass is done (its pixels at `row`, its green alone at `green`), finished
+// into `dst`, through `finished` (3 x width bytes) when mirrored; the
+// interior in one vector pass, the rest by the plain red-and-blue pass and
+// the stage. `row` keeps the green pass's pixels for its neighbours.
+void RedBlueFinishedRow(const FrameJob& job, int r, uint8_t* row,
+                        const uint8_t* green, uint8_t* finished, uint8_t* dst) {
+  const Geometry g = job.g;
+  const int w = g.width;
+  const int first = job.mode == 1 ? 2 : 1;
+  uint8_t* target = job.mirror ? finished : dst;
+  int done = first;
+  if (r >= first && r < g.height - first) {
+    const uint8_t* xu = job.raw + static_cast<size_t>(r - 1) * w;
+    done = RedBlueColorRowVector(job.mode, xu, xu + w,
+                                 xu + 2 * static_cast<size_t>(w), green,
+                                 *job.stage, target, w, (r & 1) == 0);
+  }
+  // The pass's plain form reads the green of neighbouring pixels, which
+  // the vector pass left as they were.
+  RedBlueRowFrom(job.mode, job.raw, g, r, row, done);
+  const int ends = std::min(first, w);
+  ApplyStage(*job.stage, row, target, ends);
+  if (done < w) {
+    ApplyStage(*job.stage, row + 3 * static_cast<size_t>(done),
+               target + 3 * static_cast<size_t>(done), w - done);
+  }
+  if (job.mirror) MirrorCopy(finished, dst, w);
+}
+
 }  // namespace
 
 void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
@@ -88,8 +119,12 @@ void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
   alignas(64) uint8_t scratch[(kChunkRows + 2) * kRowBytes];
   alignas(64) uint8_t green[(kChunkRows + 2) * kMaxWidth];
   const size_t bytes = static_cast<size_t>(g.width) * 3;
-  const bool fused = job.mode != 1 && job.mode != 2 &&
-                     job.stage->kind == PixelStage::Kind::kColor && job.stage->narrow;
+  const bool narrow =
+      job.stage->kind == PixelStage::Kind::kColor && job.stage->narrow;
+  const bool red_blue = job.mode == 1 || job.mode == 2;
+  const bool fused = narrow && !red_blue;
+  const bool fused_red_blue = narrow && red_blue;
+  alignas(64) uint8_t finished[kRowBytes];
   for (int a = first; a < last; a += kChunkRows) {
     const int b = std::min(a + kChunkRows, last);
     auto at = [&](int r) {
@@ -98,12 +133,16 @@ void ProcessRows(const FrameJob& job, int first, int last, ChannelSums* sums) {
     auto green_at = [&](int r) {
       return green + static_cast<size_t>(r - a + 1) * g.width;
     };
-    if (!fused) DemosaicChunk(job.raw, g, job.mode, a, b, at, green_at);
+    if (!fused) {
+      DemosaicChunk(job.raw, g, job.mode, a, b, at, green_at, fused_red_blue);
+    }
     for (int r = a; r < b; ++r) {
       const int j = job.reverse ? g.height - 1 - r : r;
       uint8_t* dst = job.out + static_cast<size_t>(j) * bytes;
       if (fused) {
         FusedRow(job, r, at(r), dst);
+      } else if (fused_red_blue) {
+        RedBlueFinishedRow(job, r, at(r), green_at(r), finished, dst);
       } else if (job.mirror) {
         ApplyStage(*job.stage, at(r), at(r), g.width);
         MirrorCopy(at(r), dst, g.width);

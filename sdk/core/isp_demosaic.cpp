@@ -204,17 +204,13 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
 
 }  // namespace
 
-void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels, const uint8_t* green) {
-  const int w = g.width, h = g.height;
-  if (r < 2 || r >= h - 2) return;
+namespace {
+
+void Mode1RedBlueFrom(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                      int start) {
+  const int w = g.width;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
   const bool even = (r & 1) == 0;
-  const int start =
-      HasAvx2() && whole_pixels
-          ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even, green)
-          : 2;
   for (int c = start; c < w - 2; ++c) {
     uint8_t* p = row + 3 * c;
     const int gc = g0[3 * c];
@@ -234,6 +230,22 @@ void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
           gd[3 * (c + 1)], xu[c + 1], xd[c - 1], xu[c - 1], xd[c + 1]));
     }
   }
+}
+
+}  // namespace
+
+void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels, const uint8_t* green) {
+  const int w = g.width, h = g.height;
+  if (r < 2 || r >= h - 2) return;
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode1RedBlueRowVector(xu, xu + w, xu + 2 * static_cast<size_t>(w),
+                                  out_row, static_cast<size_t>(w) * 3, w,
+                                  (r & 1) == 0, green)
+          : 2;
+  Mode1RedBlueFrom(raw, g, r, out_row, start);
 }
 
 void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
@@ -336,17 +348,13 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     Mode2GreenRow(raw, g, r, Pixel(out, g, r, 0));
 }
 
-void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels, const uint8_t* green) {
-  const int w = g.width, h = g.height;
-  if (r < 1 || r >= h - 1) return;
+namespace {
+
+void Mode2RedBlueFrom(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                      int start) {
+  const int w = g.width;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
   const bool even = (r & 1) == 0;
-  const int start =
-      HasAvx2() && whole_pixels
-          ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even, green)
-          : 1;
   // Green sites: both colours from their neighbours' colour differences.
   for (int c = even ? start + 1 : start; c < w - 1; c += 2) {
     uint8_t* p = row + 3 * c;
@@ -367,6 +375,31 @@ void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
                     gd[3 * (c + 1)]) >>
                    2);
     row[3 * c + other] = Clamp(v);
+  }
+}
+
+}  // namespace
+
+void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels, const uint8_t* green) {
+  const int w = g.width, h = g.height;
+  if (r < 1 || r >= h - 1) return;
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode2RedBlueRowVector(xu, xu + w, xu + 2 * static_cast<size_t>(w),
+                                  out_row, static_cast<size_t>(w) * 3, w,
+                                  (r & 1) == 0, green)
+          : 1;
+  Mode2RedBlueFrom(raw, g, r, out_row, start);
+}
+
+void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r,
+                    uint8_t* row, int from) {
+  if (mode == 1) {
+    if (r >= 2 && r < g.height - 2) Mode1RedBlueFrom(raw, g, r, row, from);
+  } else if (r >= 1 && r < g.height - 1) {
+    Mode2RedBlueFrom(raw, g, r, row, from);
   }
 }
 

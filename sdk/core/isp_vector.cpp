@@ -183,14 +183,22 @@ VK_AVX2 void StoreGreenPass(__m256i x, __m256i estimate, bool green_on_even_lane
 // `horizontal` (blue and red on even rows, red and blue on odd ones); red
 // sites of even rows take `diagonal` as blue, blue sites of odd rows take it
 // as red; green and the sites' own colours stay.
-VK_AVX2 void StoreRedBluePass(const Around& n, __m256i horizontal, __m256i vertical,
-                              __m256i diagonal, bool green_on_even_lanes, bool even_row,
-                              uint8_t* out) {
+// Sixteen pixels as blue, green and red in 16-bit lanes.
+struct Pixels16 {
+  __m256i b, g, r;
+};
+
+VK_AVX2 __m256i Clamp255(__m256i v) {
+  return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+}
+
+VK_AVX2 Pixels16 RedBluePass(const Around& n, __m256i horizontal, __m256i vertical,
+                             __m256i diagonal, bool green_on_even_lanes, bool even_row) {
   const __m256i b = Sites(green_on_even_lanes, even_row ? vertical : horizontal,
                           even_row ? diagonal : n.old_b);
   const __m256i r = Sites(green_on_even_lanes, even_row ? horizontal : vertical,
                           even_row ? n.old_r : diagonal);
-  StoreInterleaved(Narrow(b), Narrow(n.g), Narrow(r), out);
+  return {Clamp255(b), n.g, Clamp255(r)};
 }
 
 }  // namespace
@@ -203,14 +211,10 @@ bool HasAvx2() {
 namespace {
 
 // Mode 0's sixteen pixels at column c (odd) as blue, green and red in
-// 16-bit lanes. Lane i is column c + i: on even rows the even lanes are
+// 16-bit lanes, lane i column c + i: on even rows the even lanes are
 // red sites and the odd lanes green; on odd rows the even lanes are green
 // sites and the odd lanes blue. Every candidate is computed for every lane
 // and the site's own is blended in.
-struct Pixels16 {
-  __m256i b, g, r;
-};
-
 VK_AVX2 Pixels16 Bilinear16(const uint8_t* up, const uint8_t* x, const uint8_t* down, int c,
                             bool even) {
   constexpr int kOddLanes = 0xAA;
@@ -351,11 +355,11 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
 namespace {
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, const uint8_t* green) {
+VK_AVX2 Pixels16 Mode1Block(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                            const uint8_t* row, size_t stride, int w, const uint8_t* green,
+                            int c) {
   const bool even = kEven;
-  int c = 2;
-  for (; c + 18 <= w; c += 16) {
+  {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
                                 : LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
@@ -382,8 +386,17 @@ VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd
     const __m256i both = _mm256_add_epi16(
         _mm256_srai_epi16(_mm256_add_epi16(e1, e2), 2),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(xur, xdl), _mm256_add_epi16(xul, xdr)), 2));
-    StoreRedBluePass(n, horizontal, vertical, Choose(d1, d2, first, second, both), even, even,
-                     row + 3 * c);
+    return RedBluePass(n, horizontal, vertical, Choose(d1, d2, first, second, both), even, even);
+  }
+}
+
+template <bool kGreenRows, bool kEven>
+VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                         size_t stride, int w, const uint8_t* green) {
+  int c = 2;
+  for (; c + 18 <= w; c += 16) {
+    const Pixels16 p = Mode1Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
   }
   return c;
 }
@@ -441,11 +454,11 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
 namespace {
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, const uint8_t* green) {
+VK_AVX2 Pixels16 Mode2Block(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                            const uint8_t* row, size_t stride, int w, const uint8_t* green,
+                            int c) {
   const bool even = kEven;
-  int c = 1;
-  for (; c + 17 <= w; c += 16) {
+  {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
                                 : LoadAround(xu, x0, xd, row, stride, c);
     const __m256i gc = n.g, gl = n.gl, gr = n.gr, gu = n.gu, gul = n.gul, gur = n.gur;
@@ -463,7 +476,17 @@ VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd
             _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(xul, xur), _mm256_add_epi16(xdl, xdr)), 2),
             gc),
         _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(gul, gur), _mm256_add_epi16(gdl, gdr)), 2));
-    StoreRedBluePass(n, horizontal, vertical, diagonal, !even, even, row + 3 * c);
+    return RedBluePass(n, horizontal, vertical, diagonal, !even, even);
+  }
+}
+
+template <bool kGreenRows, bool kEven>
+VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+                         size_t stride, int w, const uint8_t* green) {
+  int c = 1;
+  for (; c + 17 <= w; c += 16) {
+    const Pixels16 p = Mode2Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
   }
   return c;
 }
@@ -657,50 +680,102 @@ VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red, __m256i g
 
 namespace {
 
+// The 16-bit form's factors, in vectors for a row.
+struct NarrowFactors {
+  __m256i gain_red, gain_green, gain_blue;
+  __m256i red_green[3], blue[3];
+  __m128i shift;
+};
+
+VK_AVX2 NarrowFactors MakeNarrowFactors(const PixelStage& s) {
+  NarrowFactors f;
+  f.gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
+  f.gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
+  f.gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
+  f.shift = _mm_cvtsi32_si128(s.narrow_shift);
+#pragma GCC unroll 3
+  for (int o = 0; o < 3; ++o) {
+    f.red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
+    f.blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
+  }
+  return f;
+}
+
+// Two blocks of sixteen demosaiced pixels (channels at most 255) through the
+// colour step's 16-bit form and the tone table, stored as 96 bytes at `q`.
+// With `in_order`, each block is sixteen columns in order; otherwise they
+// are as Bilinear32 makes them.
+VK_AVX2 void FinishPixels32(const Pixels16& a, const Pixels16& b, bool in_order,
+                            const PixelStage& s, const NarrowFactors& f, uint8_t* q) {
+  const Outputs16 first =
+      NarrowOutputs16(a, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
+  const Outputs16 second =
+      NarrowOutputs16(b, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
+  // Saturating to 0 .. 255 is the clamp; the packed bytes (their 64-bit
+  // quarters reordered for blocks in order) are the 32 columns in order,
+  // the first sixteen in the low half.
+  __m256i channel[3];  // blue, green, red
+#pragma GCC unroll 3
+  for (int o = 0; o < 3; ++o) {
+    const __m256i packed = _mm256_packus_epi16(first.o[o], second.o[o]);
+    channel[2 - o] = in_order ? _mm256_permute4x64_epi64(packed, 0xD8) : packed;
+  }
+  Tone3(channel, s.tone_steps);
+#pragma GCC unroll 3
+  for (int block = 0; block < 3; ++block) {
+    const __m256i bytes = _mm256_or_si256(
+        _mm256_or_si256(_mm256_shuffle_epi8(channel[0], Load32(kWideInterleave.m[block][0])),
+                        _mm256_shuffle_epi8(channel[1], Load32(kWideInterleave.m[block][1]))),
+        _mm256_shuffle_epi8(channel[2], Load32(kWideInterleave.m[block][2])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
+                     _mm256_extracti128_si256(bytes, 1));
+  }
+}
+
 template <bool kEven>
 VK_AVX2 int Demosaic0Color(const uint8_t* up, const uint8_t* x, const uint8_t* down,
                            const PixelStage& s, uint8_t* out, int w) {
-  constexpr bool even = kEven;
-  const __m256i gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
-  const __m256i gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
-  const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
-  const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
-  __m256i red_green[3], blue[3];
-#pragma GCC unroll 3
-  for (int o = 0; o < 3; ++o) {
-    red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
-    blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
-  }
+  const NarrowFactors f = MakeNarrowFactors(s);
   int c = 1;
   for (; c + 32 < w; c += 32) {
-    const Pixels32 p = Bilinear32(up, x, down, c, even);
-    const Outputs16 first =
-        NarrowOutputs16(p.first, gain_red, gain_green, gain_blue, red_green, blue, shift);
-    const Outputs16 second =
-        NarrowOutputs16(p.second, gain_red, gain_green, gain_blue, red_green, blue, shift);
-    // Saturating to 0 .. 255 is the clamp; the packed bytes are the 32
-    // columns in order, the first sixteen in the low half.
-    __m256i channel[3];  // blue, green, red
-#pragma GCC unroll 3
-    for (int o = 0; o < 3; ++o)
-      channel[2 - o] = _mm256_packus_epi16(first.o[o], second.o[o]);
-    Tone3(channel, s.tone_steps);
-    uint8_t* q = out + 3 * c;
-#pragma GCC unroll 3
-    for (int block = 0; block < 3; ++block) {
-      const __m256i bytes = _mm256_or_si256(
-          _mm256_or_si256(_mm256_shuffle_epi8(channel[0], Load32(kWideInterleave.m[block][0])),
-                          _mm256_shuffle_epi8(channel[1], Load32(kWideInterleave.m[block][1]))),
-          _mm256_shuffle_epi8(channel[2], Load32(kWideInterleave.m[block][2])));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
-                       _mm256_extracti128_si256(bytes, 1));
-    }
+    const Pixels32 p = Bilinear32(up, x, down, c, kEven);
+    FinishPixels32(p.first, p.second, false, s, f, out + 3 * c);
   }
   return c;
 }
 
+// Modes 1 and 2's red-and-blue pass from rows of green alone, and the
+// colour step, over blocks of 32 columns from column `first`.
+template <int kMode, bool kEven>
+VK_AVX2 int RedBlueColor(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                         const uint8_t* green, const PixelStage& s, uint8_t* out, int w) {
+  const NarrowFactors f = MakeNarrowFactors(s);
+  const auto block = [&](int c) __attribute__((target("avx2"))) {
+    return kMode == 1 ? Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c)
+                      : Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c);
+  };
+  // The last column a block may reach, as the red-and-blue passes allow.
+  const int reach = kMode == 1 ? 2 : 1;
+  int c = kMode == 1 ? 2 : 1;
+  for (; c + 32 + reach <= w; c += 32) FinishPixels32(block(c), block(c + 16), true, s, f, out + 3 * c);
+  return c;
+}
+
 }  // namespace
+
+__attribute__((target("avx2"))) int RedBlueColorRowVector(int mode, const uint8_t* xu,
+                                                          const uint8_t* x0, const uint8_t* xd,
+                                                          const uint8_t* green,
+                                                          const PixelStage& s, uint8_t* out,
+                                                          int w, bool even) {
+  if (mode == 1) {
+    return even ? RedBlueColor<1, true>(xu, x0, xd, green, s, out, w)
+                : RedBlueColor<1, false>(xu, x0, xd, green, s, out, w);
+  }
+  return even ? RedBlueColor<2, true>(xu, x0, xd, green, s, out, w)
+              : RedBlueColor<2, false>(xu, x0, xd, green, s, out, w);
+}
 
 __attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
                                                             const uint8_t* down,
@@ -839,6 +914,10 @@ int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*,
 int Demosaic0ColorRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const PixelStage&,
                             uint8_t*, int, bool) {
   return 1;
+}
+int RedBlueColorRowVector(int mode, const uint8_t*, const uint8_t*, const uint8_t*,
+                          const uint8_t*, const PixelStage&, uint8_t*, int, bool) {
+  return mode == 1 ? 2 : 1;
 }
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }
 int SumPixelsVector(const uint8_t*, int, ChannelSums*) { return 0; }
