@@ -37,6 +37,12 @@ VK_AVX2 __m256i Load32(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
+// min((v x gain) >> 6, 255) in 16-bit lanes: v x gain < 65536.
+VK_AVX2 __m256i Gained16(__m256i v, __m256i gain) {
+  return _mm256_min_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(v, gain), 6),
+                          _mm256_set1_epi16(255));
+}
+
 // Sixteen bytes widened to sixteen 16-bit lanes.
 VK_AVX2 __m256i Load16(const uint8_t* p) {
   return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -581,7 +587,6 @@ VK_AVX2 void Tone3(__m256i* v, const uint8_t (*steps)[32]) {
 __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const uint8_t* src,
                                                       uint8_t* dst, size_t pixels) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i most = _mm256_set1_epi16(255);
   const __m256i gain_red_green = _mm256_set1_epi32(static_cast<int>(s.gain[0] | s.gain[1] << 16));
   const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
   const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
@@ -591,11 +596,7 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const
     red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
     blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
   }
-    // min((v x gain) >> 6, 255) in 16-bit lanes: v x gain < 65536.
-  const auto gained = [&](__m256i v, __m256i gain) __attribute__((target("avx2"))) {
-    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(v, gain), 6), most);
-  };
-  size_t k = 0;
+    size_t k = 0;
   for (; k + 32 <= pixels; k += 32) {
     const uint8_t* p = src + 3 * k;
     __m256i in[3];
@@ -613,12 +614,12 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const
     // of a 32-bit lane.
     const __m256i low = _mm256_unpacklo_epi8(channel[2], channel[1]);
     const __m256i high = _mm256_unpackhi_epi8(channel[2], channel[1]);
-    const __m256i pairs[4] = {gained(_mm256_unpacklo_epi8(low, zero), gain_red_green),
-                              gained(_mm256_unpackhi_epi8(low, zero), gain_red_green),
-                              gained(_mm256_unpacklo_epi8(high, zero), gain_red_green),
-                              gained(_mm256_unpackhi_epi8(high, zero), gain_red_green)};
-    const __m256i blue_low = gained(_mm256_unpacklo_epi8(channel[0], zero), gain_blue);
-    const __m256i blue_high = gained(_mm256_unpackhi_epi8(channel[0], zero), gain_blue);
+    const __m256i pairs[4] = {Gained16(_mm256_unpacklo_epi8(low, zero), gain_red_green),
+                              Gained16(_mm256_unpackhi_epi8(low, zero), gain_red_green),
+                              Gained16(_mm256_unpacklo_epi8(high, zero), gain_red_green),
+                              Gained16(_mm256_unpackhi_epi8(high, zero), gain_red_green)};
+    const __m256i blue_low = Gained16(_mm256_unpacklo_epi8(channel[0], zero), gain_blue);
+    const __m256i blue_high = Gained16(_mm256_unpackhi_epi8(channel[0], zero), gain_blue);
     const __m256i blues[4] = {
         _mm256_unpacklo_epi16(blue_low, zero), _mm256_unpackhi_epi16(blue_low, zero),
         _mm256_unpacklo_epi16(blue_high, zero), _mm256_unpackhi_epi16(blue_high, zero)};
@@ -652,12 +653,8 @@ VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red, __m256i g
                                   __m256i gain_blue, const __m256i* red_green,
                                   const __m256i* blue, __m128i shift) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i most = _mm256_set1_epi16(255);
-  const auto gained = [&](__m256i v, __m256i gain) __attribute__((target("avx2"))) {
-    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(v, gain), 6), most);
-  };
-  const __m256i r = gained(p.r, gain_red), g = gained(p.g, gain_green);
-  const __m256i b = gained(p.b, gain_blue);
+  const __m256i r = Gained16(p.r, gain_red), g = Gained16(p.g, gain_green);
+  const __m256i b = Gained16(p.b, gain_blue);
   // Pixels 0-3 and 8-11, then 4-7 and 12-15, in 32-bit lanes; packing the
   // two puts them back in order.
   const __m256i pairs[2] = {_mm256_unpacklo_epi16(r, g), _mm256_unpackhi_epi16(r, g)};
@@ -751,14 +748,20 @@ template <int kMode, bool kEven>
 VK_AVX2 int RedBlueColor(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
                          const uint8_t* green, const PixelStage& s, uint8_t* out, int w) {
   const NarrowFactors f = MakeNarrowFactors(s);
-  const auto block = [&](int c) __attribute__((target("avx2"))) {
-    return kMode == 1 ? Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c)
-                      : Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c);
-  };
-  // The last column a block may reach, as the red-and-blue passes allow.
+  // The columns a block must leave at the row's end, as the passes allow.
   const int reach = kMode == 1 ? 2 : 1;
   int c = kMode == 1 ? 2 : 1;
-  for (; c + 32 + reach <= w; c += 32) FinishPixels32(block(c), block(c + 16), true, s, f, out + 3 * c);
+  for (; c + 32 + reach <= w; c += 32) {
+    if constexpr (kMode == 1) {
+      FinishPixels32(Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
+                     Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16), true,
+                     s, f, out + 3 * c);
+    } else {
+      FinishPixels32(Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
+                     Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16), true,
+                     s, f, out + 3 * c);
+    }
+  }
   return c;
 }
 
