@@ -119,7 +119,8 @@ void BM_IspBestOfPairs(benchmark::State& state) {
   const std::vector<uint8_t> raw = RandomRaw(s);
   std::vector<uint8_t> work = raw, copy(raw.size() * 3);
   const auto seconds = [](auto t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+        .count();
   };
   double best_copy = 1e9, best_frame = 1e9;
   for (auto _ : state) {

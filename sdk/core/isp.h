@@ -106,36 +106,43 @@ int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down,
 // one interior row from column 1 in blocks of 32, the finished pixels at
 // `out` (3 x width bytes) without the demosaiced ones going through memory;
 // returns the first column it left (odd).
-int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down,
-                            const PixelStage& stage, uint8_t* out, int w, bool even);
+int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
+                            const uint8_t* down, const PixelStage& stage,
+                            uint8_t* out, int w, bool even);
 // Modes 1 and 2's red-and-blue pass (from rows of green alone, `green` at
 // row r as for the row functions) and the colour step's 16-bit form together
 // over one interior row, in blocks of 32 from the pass's first interior
 // column, the finished pixels at `out`; returns the first column it left.
-int RedBlueColorRowVector(int mode, const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
-                          const uint8_t* green, const PixelStage& stage, uint8_t* out, int w,
+int RedBlueColorRowVector(int mode, const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, const uint8_t* green,
+                          const PixelStage& stage, uint8_t* out, int w,
                           bool even);
 // The red-and-blue passes' plain form from column `from` on (modes 1 and 2),
 // reading the green of the pixels.
-void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r, uint8_t* row, int from);
+void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r,
+                    uint8_t* row, int from);
 // Row r's (0 < r < height - 1) first pixel and its pixels from column
 // `from` on, as Demosaic0Row makes them; the rest of `row` is left alone.
-void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from, uint8_t* row);
+void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from,
+                      uint8_t* row);
 // Mode 1's two passes over one row from column 2 in blocks of sixteen;
 // each returns the first column it left to the scalar form. `stride` is the
 // output's row length in bytes; `green`, when given, a row of green alone
 // as for the row functions.
-int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
-                        const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w, bool even,
+int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
+                        const uint8_t* x0, const uint8_t* x1d,
+                        const uint8_t* x2d, uint8_t* row, int w, bool even,
                         uint8_t* green);
-int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                          size_t stride, int w, bool even, const uint8_t* green);
+int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                          bool even, const uint8_t* green);
 // Mode 2's two passes over one row's interior from column 1 likewise; the
 // column returned is odd.
-int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                        int w, bool even, uint8_t* green);
-int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                          size_t stride, int w, bool even, const uint8_t* green);
+int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                        uint8_t* row, int w, bool even, uint8_t* green);
+int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                          bool even, const uint8_t* green);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

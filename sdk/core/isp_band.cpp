@@ -66,8 +66,8 @@ void FusedRow(const FrameJob& job, int r, uint8_t* row, uint8_t* dst) {
   int done = 1;
   if (r > 0 && r < g.height - 1) {
     const uint8_t* up = job.raw + static_cast<size_t>(r - 1) * w;
-    done = Demosaic0ColorRowVector(up, up + w, up + 2 * static_cast<size_t>(w), *job.stage,
-                                   target, w, (r & 1) == 0);
+    done = Demosaic0ColorRowVector(up, up + w, up + 2 * static_cast<size_t>(w),
+                                   *job.stage, target, w, (r & 1) == 0);
   }
   if (done == 1) {
     Demosaic0Row(job.raw, g, r, row);

@@ -42,18 +42,22 @@ bool TablesFollowFactors(const uint8_t* const gains[3], const uint32_t* factors)
 
 // The 16-bit form where the matrix allows it: dividing every entry and the
 // sum by the same power of two leaves each output's shifted sum unchanged.
-void MakeNarrowForm(const ColorStep& step, const uint8_t* tone, PixelStage* stage) {
+void MakeNarrowForm(const ColorStep& step, const uint8_t* tone,
+                    PixelStage* stage) {
   int shared = 14;
   for (const auto& row : step.m)
     for (int32_t v : row)
-      if (v != 0) shared = std::min(shared, __builtin_ctz(static_cast<uint32_t>(v)));
+      if (v != 0)
+        shared = std::min(shared, __builtin_ctz(static_cast<uint32_t>(v)));
   for (const auto& row : step.m)
     for (int32_t v : row)
       if ((v >> shared) < -32768 || (v >> shared) > 32767) return;
   stage->narrow = true;
   stage->narrow_shift = 14 - shared;
   for (int o = 0; o < 3; ++o) {
-    const auto low16 = [&](int i) { return static_cast<uint32_t>(step.m[o][i] >> shared) & 0xFFFF; };
+    const auto low16 = [&](int i) {
+      return static_cast<uint32_t>(step.m[o][i] >> shared) & 0xFFFF;
+    };
     stage->narrow_red_green[o] = low16(0) | low16(1) << 16;
     stage->narrow_blue[o] = low16(2);
   }
@@ -61,8 +65,9 @@ void MakeNarrowForm(const ColorStep& step, const uint8_t* tone, PixelStage* stag
     for (int k = 0; k < 8; ++k)
       for (int i = 0; i < 16; ++i) {
         const int at = 128 * half + 16 * k + i;
-        stage->tone_steps[8 * half + k][i] = stage->tone_steps[8 * half + k][16 + i] =
-            static_cast<uint8_t>(tone[at] ^ (k < 7 ? tone[at + 16] : 0));
+        stage->tone_steps[8 * half + k][i] =
+            stage->tone_steps[8 * half + k][16 + i] =
+                static_cast<uint8_t>(tone[at] ^ (k < 7 ? tone[at + 16] : 0));
       }
 }
 

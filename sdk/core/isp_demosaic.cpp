@@ -147,9 +147,9 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
   const int own = even ? R : B;
   // Red and blue sites sit on odd columns of even rows, even columns of
   // odd rows; green sites in between.
-  const int start =
-      HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even, green)
-                : 2;
+  const int start = HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row,
+                                                    w, even, green)
+                              : 2;
   // The vector form wrote whole pixels; the rest start from 0.
   std::memset(row, 0, static_cast<size_t>(std::min(w, 2)) * 3);
   if (w > start)

@@ -149,19 +149,33 @@ VK_AVX2 Around LoadAround(const uint8_t* xu, const uint8_t* x0, const uint8_t* x
 // The same from rows of green alone, `w` bytes apart. The sites' own
 // colours, which the green pass copied from the raw row, are the raw
 // samples themselves.
-VK_AVX2 Around LoadAroundGreen(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
-                               const uint8_t* green, int w, int c) {
+VK_AVX2 Around LoadAroundGreen(const uint8_t* xu, const uint8_t* x0,
+                               const uint8_t* xd, const uint8_t* green, int w,
+                               int c) {
   const uint8_t* p = green + c;
   const uint8_t* up = p - w;
   const uint8_t* down = p + w;
   const __m256i x = Load16(x0 + c);
-  return {Load16(p),      Load16(p - 1),      Load16(p + 1),
-          Load16(up),     Load16(up - 1),     Load16(up + 1),
-          Load16(down),   Load16(down - 1),   Load16(down + 1),
-          x,              x,
-          x,              Load16(x0 + c - 1), Load16(x0 + c + 1),
-          Load16(xu + c), Load16(xu + c - 1), Load16(xu + c + 1),
-          Load16(xd + c), Load16(xd + c - 1), Load16(xd + c + 1)};
+  return {Load16(p),
+          Load16(p - 1),
+          Load16(p + 1),
+          Load16(up),
+          Load16(up - 1),
+          Load16(up + 1),
+          Load16(down),
+          Load16(down - 1),
+          Load16(down + 1),
+          x,
+          x,
+          x,
+          Load16(x0 + c - 1),
+          Load16(x0 + c + 1),
+          Load16(xu + c),
+          Load16(xu + c - 1),
+          Load16(xu + c + 1),
+          Load16(xd + c),
+          Load16(xd + c - 1),
+          Load16(xd + c + 1)};
 }
 
 // Sixteen lanes of alternating sites: `at_green` on the green sites (the
@@ -176,12 +190,14 @@ VK_AVX2 __m256i Sites(bool green_on_even_lanes, __m256i at_green, __m256i at_oth
 // A green pass's sixteen pixels: green sites keep their sample as green; red
 // or blue sites their sample as their own colour (red on even rows, blue on
 // odd ones) and `estimate` as green; every other channel 0.
-VK_AVX2 void StoreGreenPass(__m256i x, __m256i estimate, bool green_on_even_lanes,
-                            bool even_row, uint8_t* out, uint8_t* green) {
+VK_AVX2 void StoreGreenPass(__m256i x, __m256i estimate,
+                            bool green_on_even_lanes, bool even_row,
+                            uint8_t* out, uint8_t* green) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i own = Sites(green_on_even_lanes, zero, x);
   const __m128i g = Narrow(Sites(green_on_even_lanes, x, estimate));
-  StoreInterleaved(Narrow(even_row ? zero : own), g, Narrow(even_row ? own : zero), out);
+  StoreInterleaved(Narrow(even_row ? zero : own), g,
+                   Narrow(even_row ? own : zero), out);
   if (green != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(green), g);
 }
 
@@ -195,11 +211,13 @@ struct Pixels16 {
 };
 
 VK_AVX2 __m256i Clamp255(__m256i v) {
-  return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+  return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()),
+                          _mm256_set1_epi16(255));
 }
 
-VK_AVX2 Pixels16 RedBluePass(const Around& n, __m256i horizontal, __m256i vertical,
-                             __m256i diagonal, bool green_on_even_lanes, bool even_row) {
+VK_AVX2 Pixels16 RedBluePass(const Around& n, __m256i horizontal,
+                             __m256i vertical, __m256i diagonal,
+                             bool green_on_even_lanes, bool even_row) {
   const __m256i b = Sites(green_on_even_lanes, even_row ? vertical : horizontal,
                           even_row ? diagonal : n.old_b);
   const __m256i r = Sites(green_on_even_lanes, even_row ? horizontal : vertical,
@@ -221,12 +239,15 @@ namespace {
 // red sites and the odd lanes green; on odd rows the even lanes are green
 // sites and the odd lanes blue. Every candidate is computed for every lane
 // and the site's own is blended in.
-VK_AVX2 Pixels16 Bilinear16(const uint8_t* up, const uint8_t* x, const uint8_t* down, int c,
-                            bool even) {
+VK_AVX2 Pixels16 Bilinear16(const uint8_t* up, const uint8_t* x,
+                            const uint8_t* down, int c, bool even) {
   constexpr int kOddLanes = 0xAA;
-  const __m256i xc = Load16(x + c), xl = Load16(x + c - 1), xr = Load16(x + c + 1);
-  const __m256i uc = Load16(up + c), ul = Load16(up + c - 1), ur = Load16(up + c + 1);
-  const __m256i dc = Load16(down + c), dl = Load16(down + c - 1), dr = Load16(down + c + 1);
+  const __m256i xc = Load16(x + c), xl = Load16(x + c - 1),
+                xr = Load16(x + c + 1);
+  const __m256i uc = Load16(up + c), ul = Load16(up + c - 1),
+                ur = Load16(up + c + 1);
+  const __m256i dc = Load16(down + c), dl = Load16(down + c - 1),
+                dr = Load16(down + c + 1);
   const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
   const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
   const __m256i along_column = _mm256_srli_epi16(_mm256_add_epi16(uc, dc), 1);
@@ -256,21 +277,24 @@ struct Pixels32 {
   Pixels16 first, second;
 };
 
-VK_AVX2 Pixels32 Bilinear32(const uint8_t* up, const uint8_t* x, const uint8_t* down, int c,
-                            bool even) {
+VK_AVX2 Pixels32 Bilinear32(const uint8_t* up, const uint8_t* x,
+                            const uint8_t* down, int c, bool even) {
   constexpr int kOddLanes = 0xAA;
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i bytes[9] = {Load32(x + c),    Load32(x + c - 1),    Load32(x + c + 1),
-                            Load32(up + c),   Load32(up + c - 1),   Load32(up + c + 1),
-                            Load32(down + c), Load32(down + c - 1), Load32(down + c + 1)};
+  const __m256i bytes[9] = {
+      Load32(x + c),    Load32(x + c - 1),    Load32(x + c + 1),
+      Load32(up + c),   Load32(up + c - 1),   Load32(up + c + 1),
+      Load32(down + c), Load32(down + c - 1), Load32(down + c + 1)};
   Pixels16 out[2];
 #pragma GCC unroll 2
   for (int half = 0; half < 2; ++half) {
     __m256i v[9];
 #pragma GCC unroll 9
     for (int k = 0; k < 9; ++k)
-      v[k] = half == 0 ? _mm256_unpacklo_epi8(bytes[k], zero) : _mm256_unpackhi_epi8(bytes[k], zero);
-    const __m256i xc = v[0], xl = v[1], xr = v[2], uc = v[3], ul = v[4], ur = v[5];
+      v[k] = half == 0 ? _mm256_unpacklo_epi8(bytes[k], zero)
+                       : _mm256_unpackhi_epi8(bytes[k], zero);
+    const __m256i xc = v[0], xl = v[1], xr = v[2], uc = v[3], ul = v[4],
+                  ur = v[5];
     const __m256i dc = v[6], dl = v[7], dr = v[8];
     const __m256i green_here = _mm256_srli_epi16(_mm256_add_epi16(xc, ur), 1);
     const __m256i along_row = _mm256_srli_epi16(_mm256_add_epi16(xl, xr), 1);
@@ -278,7 +302,8 @@ VK_AVX2 Pixels32 Bilinear32(const uint8_t* up, const uint8_t* x, const uint8_t* 
     const __m256i diagonal = _mm256_srli_epi16(
         _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)), 2);
     const __m256i cross = _mm256_srli_epi16(
-        _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)), 2);
+        _mm256_add_epi16(_mm256_add_epi16(uc, dc), _mm256_add_epi16(xl, xr)),
+        2);
     if (even) {
       out[half] = {_mm256_blend_epi16(diagonal, along_column, kOddLanes),
                    _mm256_blend_epi16(cross, green_here, kOddLanes),
@@ -294,9 +319,11 @@ VK_AVX2 Pixels32 Bilinear32(const uint8_t* up, const uint8_t* x, const uint8_t* 
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const uint8_t* x,
-                                                       const uint8_t* down, uint8_t* out,
-                                                       int w, bool even) {
+__attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up,
+                                                       const uint8_t* x,
+                                                       const uint8_t* down,
+                                                       uint8_t* out, int w,
+                                                       bool even) {
   int c = 1;
   for (; c + 16 < w; c += 16) {
     const Pixels16 p = Bilinear16(up, x, down, c, even);
@@ -312,8 +339,9 @@ __attribute__((target("avx2"))) int Demosaic0RowVector(const uint8_t* up, const 
 namespace {
 
 template <bool kEven>
-VK_AVX2 int Mode1Green(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
-                       const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w,
+VK_AVX2 int Mode1Green(const uint8_t* x2u, const uint8_t* x1u,
+                       const uint8_t* x0, const uint8_t* x1d,
+                       const uint8_t* x2d, uint8_t* row, int w,
                        uint8_t* green) {
   const bool even = kEven;
   int c = 2;
@@ -337,18 +365,18 @@ VK_AVX2 int Mode1Green(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0
                                                             _mm256_add_epi16(xll, xrr))),
                           3),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(u1, d1), _mm256_add_epi16(xl, xr)), 2));
-    StoreGreenPass(x, Choose(dh, dv, along_row, along_column, both), even, even, row + 3 * c,
-                   green == nullptr ? nullptr : green + c);
+    StoreGreenPass(x, Choose(dh, dv, along_row, along_column, both), even, even,
+                   row + 3 * c, green == nullptr ? nullptr : green + c);
   }
   return c;
 }
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
-                                                        const uint8_t* x0, const uint8_t* x1d,
-                                                        const uint8_t* x2d, uint8_t* row, int w,
-                                                        bool even, uint8_t* green) {
+__attribute__((target("avx2"))) int Mode1GreenRowVector(
+    const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
+    const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w, bool even,
+    uint8_t* green) {
   return even ? Mode1Green<true>(x2u, x1u, x0, x1d, x2d, row, w, green)
               : Mode1Green<false>(x2u, x1u, x0, x1d, x2d, row, w, green);
 }
@@ -361,9 +389,9 @@ __attribute__((target("avx2"))) int Mode1GreenRowVector(const uint8_t* x2u, cons
 namespace {
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 Pixels16 Mode1Block(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
-                            const uint8_t* row, size_t stride, int w, const uint8_t* green,
-                            int c) {
+VK_AVX2 Pixels16 Mode1Block(const uint8_t* xu, const uint8_t* x0,
+                            const uint8_t* xd, const uint8_t* row,
+                            size_t stride, int w, const uint8_t* green, int c) {
   const bool even = kEven;
   {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
@@ -392,16 +420,19 @@ VK_AVX2 Pixels16 Mode1Block(const uint8_t* xu, const uint8_t* x0, const uint8_t*
     const __m256i both = _mm256_add_epi16(
         _mm256_srai_epi16(_mm256_add_epi16(e1, e2), 2),
         _mm256_srai_epi16(_mm256_add_epi16(_mm256_add_epi16(xur, xdl), _mm256_add_epi16(xul, xdr)), 2));
-    return RedBluePass(n, horizontal, vertical, Choose(d1, d2, first, second, both), even, even);
+    return RedBluePass(n, horizontal, vertical,
+                       Choose(d1, d2, first, second, both), even, even);
   }
 }
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, const uint8_t* green) {
+VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0,
+                         const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                         const uint8_t* green) {
   int c = 2;
   for (; c + 18 <= w; c += 16) {
-    const Pixels16 p = Mode1Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    const Pixels16 p =
+        Mode1Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
     StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
   }
   return c;
@@ -409,10 +440,9 @@ VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                          const uint8_t* xd, uint8_t* row,
-                                                          size_t stride, int w, bool even,
-                                                          const uint8_t* green) {
+__attribute__((target("avx2"))) int Mode1RedBlueRowVector(
+    const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+    size_t stride, int w, bool even, const uint8_t* green) {
   if (green != nullptr) {
     return even ? Mode1RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
                 : Mode1RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
@@ -427,8 +457,8 @@ __attribute__((target("avx2"))) int Mode1RedBlueRowVector(const uint8_t* xu, con
 namespace {
 
 template <bool kEven>
-VK_AVX2 int Mode2Green(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                       int w, uint8_t* green) {
+VK_AVX2 int Mode2Green(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                       uint8_t* row, int w, uint8_t* green) {
   const bool even = kEven;
   int c = 1;
   for (; c + 17 <= w; c += 16) {
@@ -440,16 +470,17 @@ VK_AVX2 int Mode2Green(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, 
     const __m256i estimate = Choose(vertical, horizontal, _mm256_srli_epi16(column, 1),
                                     _mm256_srli_epi16(across, 1),
                                     _mm256_srli_epi16(_mm256_add_epi16(column, across), 2));
-    StoreGreenPass(x, estimate, !even, even, row + 3 * c, green == nullptr ? nullptr : green + c);
+    StoreGreenPass(x, estimate, !even, even, row + 3 * c,
+                   green == nullptr ? nullptr : green + c);
   }
   return c;
 }
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                        const uint8_t* xd, uint8_t* row, int w,
-                                                        bool even, uint8_t* green) {
+__attribute__((target("avx2"))) int Mode2GreenRowVector(
+    const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+    int w, bool even, uint8_t* green) {
   return even ? Mode2Green<true>(xu, x0, xd, row, w, green)
               : Mode2Green<false>(xu, x0, xd, row, w, green);
 }
@@ -460,9 +491,9 @@ __attribute__((target("avx2"))) int Mode2GreenRowVector(const uint8_t* xu, const
 namespace {
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 Pixels16 Mode2Block(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
-                            const uint8_t* row, size_t stride, int w, const uint8_t* green,
-                            int c) {
+VK_AVX2 Pixels16 Mode2Block(const uint8_t* xu, const uint8_t* x0,
+                            const uint8_t* xd, const uint8_t* row,
+                            size_t stride, int w, const uint8_t* green, int c) {
   const bool even = kEven;
   {
     const Around n = kGreenRows ? LoadAroundGreen(xu, x0, xd, green, w, c)
@@ -487,11 +518,13 @@ VK_AVX2 Pixels16 Mode2Block(const uint8_t* xu, const uint8_t* x0, const uint8_t*
 }
 
 template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                         size_t stride, int w, const uint8_t* green) {
+VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0,
+                         const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                         const uint8_t* green) {
   int c = 1;
   for (; c + 17 <= w; c += 16) {
-    const Pixels16 p = Mode2Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    const Pixels16 p =
+        Mode2Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
     StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
   }
   return c;
@@ -499,10 +532,9 @@ VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd
 
 }  // namespace
 
-__attribute__((target("avx2"))) int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
-                                                          const uint8_t* xd, uint8_t* row,
-                                                          size_t stride, int w, bool even,
-                                                          const uint8_t* green) {
+__attribute__((target("avx2"))) int Mode2RedBlueRowVector(
+    const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+    size_t stride, int w, bool even, const uint8_t* green) {
   if (green != nullptr) {
     return even ? Mode2RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
                 : Mode2RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
@@ -520,7 +552,8 @@ constexpr int kGroupBytes = 48;
 
 VK_AVX2 __m256i Halves(const uint8_t* low, const uint8_t* high) {
   return _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm256_castsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
 }
 
@@ -541,16 +574,18 @@ constexpr WideMasks kWideDeinterleave = Widen(kDeinterleave.m);
 // One output channel of the 16-bit form for 32 pixels: red-and-green pairs
 // and blues in 32-bit lanes, pixels 0-3, 4-7, 8-11, 12-15 of each half in
 // vectors 0 .. 3; the bytes come back in pixel order, clamped to 0 .. 255.
-VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues, __m256i red_green,
-                             __m256i blue, __m128i shift) {
+VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues,
+                             __m256i red_green, __m256i blue, __m128i shift) {
   __m256i v[4];
-  #pragma GCC unroll 16
+#pragma GCC unroll 16
   for (int k = 0; k < 4; ++k)
-    v[k] = _mm256_sra_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green),
-                                             _mm256_madd_epi16(blues[k], blue)),
-                            shift);
+    v[k] = _mm256_sra_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green),
+                         _mm256_madd_epi16(blues[k], blue)),
+        shift);
   // Saturating to 16 bits, then to 0 .. 255, is the clamp to 0 .. 255.
-  return _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
+  return _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]),
+                             _mm256_packs_epi32(v[2], v[3]));
 }
 
 // tone[i] for the 32 bytes i of each of three vectors, in place, from the
@@ -569,14 +604,19 @@ VK_AVX2 void Tone3(__m256i* v, const uint8_t (*steps)[32]) {
   }
 #pragma GCC unroll 8
   for (int k = 0; k < 8; ++k) {
-    // Bit 7 stays clear, and the low four bits as they are, only below 16(k + 1).
-    const __m256i below = _mm256_set1_epi8(static_cast<char>(0x80 - 16 * (k + 1)));
+    // Bit 7 stays clear, and the low four bits as they are, only below 16(k +
+    // 1).
+    const __m256i below =
+        _mm256_set1_epi8(static_cast<char>(0x80 - 16 * (k + 1)));
     const __m256i low_step = Load32(steps[k]), high_step = Load32(steps[8 + k]);
 #pragma GCC unroll 3
     for (int c = 0; c < 3; ++c) {
-      v[c] = _mm256_xor_si256(v[c], _mm256_shuffle_epi8(low_step, _mm256_adds_epu8(index[c], below)));
-      upper[c] =
-          _mm256_xor_si256(upper[c], _mm256_shuffle_epi8(high_step, _mm256_adds_epu8(high[c], below)));
+      v[c] = _mm256_xor_si256(
+          v[c],
+          _mm256_shuffle_epi8(low_step, _mm256_adds_epu8(index[c], below)));
+      upper[c] = _mm256_xor_si256(
+          upper[c],
+          _mm256_shuffle_epi8(high_step, _mm256_adds_epu8(high[c], below)));
     }
   }
 #pragma GCC unroll 3
@@ -584,58 +624,69 @@ VK_AVX2 void Tone3(__m256i* v, const uint8_t (*steps)[32]) {
 }
 
 // The 16-bit form over whole groups of 32 pixels; returns the pixels done.
-__attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s, const uint8_t* src,
-                                                      uint8_t* dst, size_t pixels) {
+__attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s,
+                                                      const uint8_t* src,
+                                                      uint8_t* dst,
+                                                      size_t pixels) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i gain_red_green = _mm256_set1_epi32(static_cast<int>(s.gain[0] | s.gain[1] << 16));
+  const __m256i gain_red_green =
+      _mm256_set1_epi32(static_cast<int>(s.gain[0] | s.gain[1] << 16));
   const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
   const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
   __m256i red_green[3], blue[3];
-  #pragma GCC unroll 16
+#pragma GCC unroll 16
   for (int o = 0; o < 3; ++o) {
     red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
     blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
   }
-    size_t k = 0;
+  size_t k = 0;
   for (; k + 32 <= pixels; k += 32) {
     const uint8_t* p = src + 3 * k;
     __m256i in[3];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int block = 0; block < 3; ++block)
       in[block] = Halves(p + 16 * block, p + kGroupBytes + 16 * block);
-    __m256i channel[3];  // blue, green, red bytes, pixels in order within each half
-    #pragma GCC unroll 16
+    __m256i
+        channel[3];  // blue, green, red bytes, pixels in order within each half
+#pragma GCC unroll 16
     for (int c = 0; c < 3; ++c)
       channel[c] = _mm256_or_si256(
-          _mm256_or_si256(_mm256_shuffle_epi8(in[0], Load32(kWideDeinterleave.m[c][0])),
-                          _mm256_shuffle_epi8(in[1], Load32(kWideDeinterleave.m[c][1]))),
+          _mm256_or_si256(
+              _mm256_shuffle_epi8(in[0], Load32(kWideDeinterleave.m[c][0])),
+              _mm256_shuffle_epi8(in[1], Load32(kWideDeinterleave.m[c][1]))),
           _mm256_shuffle_epi8(in[2], Load32(kWideDeinterleave.m[c][2])));
     // Red and green side by side, then each widened to 16 bits: the pairs
     // of a 32-bit lane.
     const __m256i low = _mm256_unpacklo_epi8(channel[2], channel[1]);
     const __m256i high = _mm256_unpackhi_epi8(channel[2], channel[1]);
-    const __m256i pairs[4] = {Gained16(_mm256_unpacklo_epi8(low, zero), gain_red_green),
-                              Gained16(_mm256_unpackhi_epi8(low, zero), gain_red_green),
-                              Gained16(_mm256_unpacklo_epi8(high, zero), gain_red_green),
-                              Gained16(_mm256_unpackhi_epi8(high, zero), gain_red_green)};
-    const __m256i blue_low = Gained16(_mm256_unpacklo_epi8(channel[0], zero), gain_blue);
-    const __m256i blue_high = Gained16(_mm256_unpackhi_epi8(channel[0], zero), gain_blue);
-    const __m256i blues[4] = {
-        _mm256_unpacklo_epi16(blue_low, zero), _mm256_unpackhi_epi16(blue_low, zero),
-        _mm256_unpacklo_epi16(blue_high, zero), _mm256_unpackhi_epi16(blue_high, zero)};
+    const __m256i pairs[4] = {
+        Gained16(_mm256_unpacklo_epi8(low, zero), gain_red_green),
+        Gained16(_mm256_unpackhi_epi8(low, zero), gain_red_green),
+        Gained16(_mm256_unpacklo_epi8(high, zero), gain_red_green),
+        Gained16(_mm256_unpackhi_epi8(high, zero), gain_red_green)};
+    const __m256i blue_low =
+        Gained16(_mm256_unpacklo_epi8(channel[0], zero), gain_blue);
+    const __m256i blue_high =
+        Gained16(_mm256_unpackhi_epi8(channel[0], zero), gain_blue);
+    const __m256i blues[4] = {_mm256_unpacklo_epi16(blue_low, zero),
+                              _mm256_unpackhi_epi16(blue_low, zero),
+                              _mm256_unpacklo_epi16(blue_high, zero),
+                              _mm256_unpackhi_epi16(blue_high, zero)};
     __m256i out[3];  // blue, green, red
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int o = 0; o < 3; ++o)
       out[2 - o] = NarrowOutput(pairs, blues, red_green[o], blue[o], shift);
     Tone3(out, s.tone_steps);
     uint8_t* q = dst + 3 * k;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int block = 0; block < 3; ++block) {
       const __m256i bytes = _mm256_or_si256(
-          _mm256_or_si256(_mm256_shuffle_epi8(out[0], Load32(kWideInterleave.m[block][0])),
-                          _mm256_shuffle_epi8(out[1], Load32(kWideInterleave.m[block][1]))),
+          _mm256_or_si256(
+              _mm256_shuffle_epi8(out[0], Load32(kWideInterleave.m[block][0])),
+              _mm256_shuffle_epi8(out[1], Load32(kWideInterleave.m[block][1]))),
           _mm256_shuffle_epi8(out[2], Load32(kWideInterleave.m[block][2])));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block),
+                       _mm256_castsi256_si128(bytes));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
                        _mm256_extracti128_si256(bytes, 1));
     }
@@ -649,25 +700,29 @@ struct Outputs16 {
   __m256i o[3];  // red, green, blue
 };
 
-VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red, __m256i gain_green,
-                                  __m256i gain_blue, const __m256i* red_green,
-                                  const __m256i* blue, __m128i shift) {
+VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red,
+                                  __m256i gain_green, __m256i gain_blue,
+                                  const __m256i* red_green, const __m256i* blue,
+                                  __m128i shift) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i r = Gained16(p.r, gain_red), g = Gained16(p.g, gain_green);
   const __m256i b = Gained16(p.b, gain_blue);
   // Pixels 0-3 and 8-11, then 4-7 and 12-15, in 32-bit lanes; packing the
   // two puts them back in order.
-  const __m256i pairs[2] = {_mm256_unpacklo_epi16(r, g), _mm256_unpackhi_epi16(r, g)};
-  const __m256i blues[2] = {_mm256_unpacklo_epi16(b, zero), _mm256_unpackhi_epi16(b, zero)};
+  const __m256i pairs[2] = {_mm256_unpacklo_epi16(r, g),
+                            _mm256_unpackhi_epi16(r, g)};
+  const __m256i blues[2] = {_mm256_unpacklo_epi16(b, zero),
+                            _mm256_unpackhi_epi16(b, zero)};
   Outputs16 out;
 #pragma GCC unroll 3
   for (int o = 0; o < 3; ++o) {
     __m256i v[2];
 #pragma GCC unroll 2
     for (int k = 0; k < 2; ++k)
-      v[k] = _mm256_sra_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green[o]),
-                                               _mm256_madd_epi16(blues[k], blue[o])),
-                              shift);
+      v[k] = _mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green[o]),
+                           _mm256_madd_epi16(blues[k], blue[o])),
+          shift);
     out.o[o] = _mm256_packs_epi32(v[0], v[1]);
   }
   return out;
@@ -703,11 +758,12 @@ VK_AVX2 NarrowFactors MakeNarrowFactors(const PixelStage& s) {
 // With `in_order`, each block is sixteen columns in order; otherwise they
 // are as Bilinear32 makes them.
 VK_AVX2 void FinishPixels32(const Pixels16& a, const Pixels16& b, bool in_order,
-                            const PixelStage& s, const NarrowFactors& f, uint8_t* q) {
-  const Outputs16 first =
-      NarrowOutputs16(a, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
-  const Outputs16 second =
-      NarrowOutputs16(b, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
+                            const PixelStage& s, const NarrowFactors& f,
+                            uint8_t* q) {
+  const Outputs16 first = NarrowOutputs16(
+      a, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
+  const Outputs16 second = NarrowOutputs16(
+      b, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
   // Saturating to 0 .. 255 is the clamp; the packed bytes (their 64-bit
   // quarters reordered for blocks in order) are the 32 columns in order,
   // the first sixteen in the low half.
@@ -721,18 +777,22 @@ VK_AVX2 void FinishPixels32(const Pixels16& a, const Pixels16& b, bool in_order,
 #pragma GCC unroll 3
   for (int block = 0; block < 3; ++block) {
     const __m256i bytes = _mm256_or_si256(
-        _mm256_or_si256(_mm256_shuffle_epi8(channel[0], Load32(kWideInterleave.m[block][0])),
-                        _mm256_shuffle_epi8(channel[1], Load32(kWideInterleave.m[block][1]))),
+        _mm256_or_si256(_mm256_shuffle_epi8(
+                            channel[0], Load32(kWideInterleave.m[block][0])),
+                        _mm256_shuffle_epi8(
+                            channel[1], Load32(kWideInterleave.m[block][1]))),
         _mm256_shuffle_epi8(channel[2], Load32(kWideInterleave.m[block][2])));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block), _mm256_castsi256_si128(bytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16 * block),
+                     _mm256_castsi256_si128(bytes));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(q + kGroupBytes + 16 * block),
                      _mm256_extracti128_si256(bytes, 1));
   }
 }
 
 template <bool kEven>
-VK_AVX2 int Demosaic0Color(const uint8_t* up, const uint8_t* x, const uint8_t* down,
-                           const PixelStage& s, uint8_t* out, int w) {
+VK_AVX2 int Demosaic0Color(const uint8_t* up, const uint8_t* x,
+                           const uint8_t* down, const PixelStage& s,
+                           uint8_t* out, int w) {
   const NarrowFactors f = MakeNarrowFactors(s);
   int c = 1;
   for (; c + 32 < w; c += 32) {
@@ -745,21 +805,24 @@ VK_AVX2 int Demosaic0Color(const uint8_t* up, const uint8_t* x, const uint8_t* d
 // Modes 1 and 2's red-and-blue pass from rows of green alone, and the
 // colour step, over blocks of 32 columns from column `first`.
 template <int kMode, bool kEven>
-VK_AVX2 int RedBlueColor(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
-                         const uint8_t* green, const PixelStage& s, uint8_t* out, int w) {
+VK_AVX2 int RedBlueColor(const uint8_t* xu, const uint8_t* x0,
+                         const uint8_t* xd, const uint8_t* green,
+                         const PixelStage& s, uint8_t* out, int w) {
   const NarrowFactors f = MakeNarrowFactors(s);
   // The columns a block must leave at the row's end, as the passes allow.
   const int reach = kMode == 1 ? 2 : 1;
   int c = kMode == 1 ? 2 : 1;
   for (; c + 32 + reach <= w; c += 32) {
     if constexpr (kMode == 1) {
-      FinishPixels32(Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
-                     Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16), true,
-                     s, f, out + 3 * c);
+      FinishPixels32(
+          Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
+          Mode1Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16),
+          true, s, f, out + 3 * c);
     } else {
-      FinishPixels32(Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
-                     Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16), true,
-                     s, f, out + 3 * c);
+      FinishPixels32(
+          Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c),
+          Mode2Block<true, kEven>(xu, x0, xd, nullptr, 0, w, green, c + 16),
+          true, s, f, out + 3 * c);
     }
   }
   return c;
@@ -767,11 +830,9 @@ VK_AVX2 int RedBlueColor(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd
 
 }  // namespace
 
-__attribute__((target("avx2"))) int RedBlueColorRowVector(int mode, const uint8_t* xu,
-                                                          const uint8_t* x0, const uint8_t* xd,
-                                                          const uint8_t* green,
-                                                          const PixelStage& s, uint8_t* out,
-                                                          int w, bool even) {
+__attribute__((target("avx2"))) int RedBlueColorRowVector(
+    int mode, const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+    const uint8_t* green, const PixelStage& s, uint8_t* out, int w, bool even) {
   if (mode == 1) {
     return even ? RedBlueColor<1, true>(xu, x0, xd, green, s, out, w)
                 : RedBlueColor<1, false>(xu, x0, xd, green, s, out, w);
@@ -780,10 +841,9 @@ __attribute__((target("avx2"))) int RedBlueColorRowVector(int mode, const uint8_
               : RedBlueColor<2, false>(xu, x0, xd, green, s, out, w);
 }
 
-__attribute__((target("avx2"))) int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
-                                                            const uint8_t* down,
-                                                            const PixelStage& s, uint8_t* out,
-                                                            int w, bool even) {
+__attribute__((target("avx2"))) int Demosaic0ColorRowVector(
+    const uint8_t* up, const uint8_t* x, const uint8_t* down,
+    const PixelStage& s, uint8_t* out, int w, bool even) {
   return even ? Demosaic0Color<true>(up, x, down, s, out, w)
               : Demosaic0Color<false>(up, x, down, s, out, w);
 }
@@ -914,31 +974,33 @@ bool HasAvx2() { return false; }
 int Demosaic0RowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool) {
   return 1;
 }
-int Demosaic0ColorRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const PixelStage&,
-                            uint8_t*, int, bool) {
+int Demosaic0ColorRowVector(const uint8_t*, const uint8_t*, const uint8_t*,
+                            const PixelStage&, uint8_t*, int, bool) {
   return 1;
 }
-int RedBlueColorRowVector(int mode, const uint8_t*, const uint8_t*, const uint8_t*,
-                          const uint8_t*, const PixelStage&, uint8_t*, int, bool) {
+int RedBlueColorRowVector(int mode, const uint8_t*, const uint8_t*,
+                          const uint8_t*, const uint8_t*, const PixelStage&,
+                          uint8_t*, int, bool) {
   return mode == 1 ? 2 : 1;
 }
 size_t ColorRowVector(const PixelStage&, const uint8_t*, uint8_t*, size_t) { return 0; }
 int SumPixelsVector(const uint8_t*, int, ChannelSums*) { return 0; }
 int MirrorCopyVector(const uint8_t*, uint8_t*, int) { return 0; }
-int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*,
-                        const uint8_t*, uint8_t*, int, bool, uint8_t*) {
-  return 2;
-}
-int Mode1RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
-                          bool, const uint8_t*) {
-  return 2;
-}
-int Mode2GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, int, bool,
+int Mode1GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*,
+                        const uint8_t*, const uint8_t*, uint8_t*, int, bool,
                         uint8_t*) {
+  return 2;
+}
+int Mode1RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*,
+                          uint8_t*, size_t, int, bool, const uint8_t*) {
+  return 2;
+}
+int Mode2GreenRowVector(const uint8_t*, const uint8_t*, const uint8_t*,
+                        uint8_t*, int, bool, uint8_t*) {
   return 1;
 }
-int Mode2RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, size_t, int,
-                          bool, const uint8_t*) {
+int Mode2RedBlueRowVector(const uint8_t*, const uint8_t*, const uint8_t*,
+                          uint8_t*, size_t, int, bool, const uint8_t*) {
   return 1;
 }
 

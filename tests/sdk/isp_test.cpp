@@ -156,23 +156,26 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
     int largest;         // entries in -largest .. largest
     bool narrow;
   };
-  const Case cases[] = {{128, 255, true},  {127, 258, true},  {127, 1, true},
-                        {128, 0, true},    {200, 150, true},  {127, 259, false},
+  const Case cases[] = {{128, 255, true},  {127, 258, true}, {127, 1, true},
+                        {128, 0, true},    {200, 150, true}, {127, 259, false},
                         {127, 2000, false}};
   for (const Case& c : cases) {
     for (int trial = 0; trial < 12; ++trial) {
       int32_t matrix[3][4] = {};
       for (auto& row : matrix)
         for (int k = 0; k < 3; ++k)
-          row[k] = static_cast<int32_t>(random() % (2 * c.largest + 1)) - c.largest;
-      if (c.largest == 258 || c.largest == 259) matrix[trial % 3][trial % 2] = c.largest;
+          row[k] =
+              static_cast<int32_t>(random() % (2 * c.largest + 1)) - c.largest;
+      if (c.largest == 258 || c.largest == 259)
+        matrix[trial % 3][trial % 2] = c.largest;
       const uint32_t factors[3] = {static_cast<uint32_t>(random() % 256),
                                    trial == 0 ? 255u : 64u,
                                    static_cast<uint32_t>(random() % 256)};
       uint8_t tables[3][256];
       for (int k = 0; k < 3; ++k)
         for (uint32_t v = 0; v < 256; ++v)
-          tables[k][v] = static_cast<uint8_t>(std::min<uint32_t>((v * factors[k]) >> 6, 255));
+          tables[k][v] = static_cast<uint8_t>(
+              std::min<uint32_t>((v * factors[k]) >> 6, 255));
       const uint8_t* gains[3] = {tables[0], tables[1], tables[2]};
       const isp::ColorStep step = isp::MakeColorStep(c.saturation, matrix);
       auto narrow = std::make_unique<isp::PixelStage>();
@@ -186,11 +189,13 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
       const size_t pixels = 1 + random() % 200;
       std::vector<uint8_t> row(pixels * 3);
       for (auto& b : row) b = static_cast<uint8_t>(random());
-      std::vector<uint8_t> expected(row.size()), apart(row.size()), in_place = row;
+      std::vector<uint8_t> expected(row.size()), apart(row.size()),
+          in_place = row;
       isp::ApplyStage(*scalar, row.data(), expected.data(), pixels);
       isp::ApplyStage(*narrow, row.data(), apart.data(), pixels);
       isp::ApplyStage(*narrow, in_place.data(), in_place.data(), pixels);
-      ASSERT_EQ(apart, expected) << "largest " << c.largest << ", " << pixels << " pixels";
+      ASSERT_EQ(apart, expected)
+          << "largest " << c.largest << ", " << pixels << " pixels";
       ASSERT_EQ(in_place, expected) << "largest " << c.largest;
     }
   }
