@@ -82,10 +82,16 @@ struct PixelStage {
   // looked up sixteen entries at a time from `tone_steps` (half h, step k:
   // entries 128h + 16k.. XOR the next sixteen, the last step of each half
   // as it is), each sixteen twice over for 256-bit lanes.
+  // Where the divided matrix is wider than 16 bits, each entry is split as
+  // high x 2^narrow_split + low (0 <= low < 2^narrow_split) and the sums of
+  // the two parts are put together before the shift.
   bool narrow = false;
   int narrow_shift;
+  int narrow_split;
   uint32_t narrow_red_green[3];  // per output: red | green << 16
   uint32_t narrow_blue[3];       // per output: blue in the low 16 bits
+  uint32_t narrow_red_green_low[3];
+  uint32_t narrow_blue_low[3];
   uint8_t tone_steps[16][32];
 };
 // The gain tables are red, green, blue; `factors`, when given, are the

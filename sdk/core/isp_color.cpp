@@ -2,6 +2,9 @@
 // followed at once by the tone table (the same result as a separate tone
 // pass, with one trip through memory), and the geometric flips.
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "sdk/core/isp.h"
@@ -44,22 +47,40 @@ bool TablesFollowFactors(const uint8_t* const gains[3], const uint32_t* factors)
 // sum by the same power of two leaves each output's shifted sum unchanged.
 void MakeNarrowForm(const ColorStep& step, const uint8_t* tone,
                     PixelStage* stage) {
+  // Sums of products must stay within 32 bits, as the table form's do.
+  for (const auto& row : step.m) {
+    int64_t largest = 0;
+    for (int32_t v : row) largest += std::abs(static_cast<int64_t>(v)) * 255;
+    if (largest > INT32_MAX / 2) return;
+  }
   int shared = 14;
   for (const auto& row : step.m)
     for (int32_t v : row)
       if (v != 0)
         shared = std::min(shared, __builtin_ctz(static_cast<uint32_t>(v)));
+  // The fewest low bits to split off for the high parts to fit 16 bits.
+  int split = 0;
   for (const auto& row : step.m)
     for (int32_t v : row)
-      if ((v >> shared) < -32768 || (v >> shared) > 32767) return;
+      while (((v >> shared) >> split) < -32768 ||
+             ((v >> shared) >> split) > 32767)
+        ++split;
+  if (split > 15) return;
   stage->narrow = true;
   stage->narrow_shift = 14 - shared;
+  stage->narrow_split = split;
   for (int o = 0; o < 3; ++o) {
-    const auto low16 = [&](int i) {
-      return static_cast<uint32_t>(step.m[o][i] >> shared) & 0xFFFF;
+    const auto high = [&](int i) {
+      return static_cast<uint32_t>((step.m[o][i] >> shared) >> split) & 0xFFFF;
     };
-    stage->narrow_red_green[o] = low16(0) | low16(1) << 16;
-    stage->narrow_blue[o] = low16(2);
+    const auto low = [&](int i) {
+      return static_cast<uint32_t>(step.m[o][i] >> shared) &
+             ((1u << split) - 1);
+    };
+    stage->narrow_red_green[o] = high(0) | high(1) << 16;
+    stage->narrow_blue[o] = high(2);
+    stage->narrow_red_green_low[o] = low(0) | low(1) << 16;
+    stage->narrow_blue_low[o] = low(2);
   }
   for (int half = 0; half < 2; ++half)
     for (int k = 0; k < 8; ++k)

@@ -571,18 +571,57 @@ constexpr WideMasks Widen(const uint8_t (&in)[3][3][16]) {
 constexpr WideMasks kWideInterleave = Widen(kInterleave.m);
 constexpr WideMasks kWideDeinterleave = Widen(kDeinterleave.m);
 
+// The 16-bit form's factors, in vectors for a row.
+struct NarrowFactors {
+  __m256i gain_red, gain_green, gain_blue;
+  __m256i red_green[3], blue[3];
+  __m256i red_green_low[3], blue_low[3];
+  __m128i shift, split_shift;
+  bool split;
+};
+
+VK_AVX2 NarrowFactors MakeNarrowFactors(const PixelStage& s) {
+  NarrowFactors f;
+  f.gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
+  f.gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
+  f.gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
+  f.shift = _mm_cvtsi32_si128(s.narrow_shift);
+  f.split_shift = _mm_cvtsi32_si128(s.narrow_split);
+  f.split = s.narrow_split > 0;
+#pragma GCC unroll 3
+  for (int o = 0; o < 3; ++o) {
+    f.red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
+    f.blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
+    f.red_green_low[o] =
+        _mm256_set1_epi32(static_cast<int>(s.narrow_red_green_low[o]));
+    f.blue_low[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue_low[o]));
+  }
+  return f;
+}
+
+// Output o's shifted sum for the pixels of red-and-green pairs and blues in
+// 32-bit lanes.
+VK_AVX2 __m256i NarrowSum(__m256i pairs, __m256i blues, int o,
+                          const NarrowFactors& f) {
+  __m256i v = _mm256_add_epi32(_mm256_madd_epi16(pairs, f.red_green[o]),
+                               _mm256_madd_epi16(blues, f.blue[o]));
+  if (f.split) {
+    v = _mm256_add_epi32(
+        _mm256_sll_epi32(v, f.split_shift),
+        _mm256_add_epi32(_mm256_madd_epi16(pairs, f.red_green_low[o]),
+                         _mm256_madd_epi16(blues, f.blue_low[o])));
+  }
+  return _mm256_sra_epi32(v, f.shift);
+}
+
 // One output channel of the 16-bit form for 32 pixels: red-and-green pairs
 // and blues in 32-bit lanes, pixels 0-3, 4-7, 8-11, 12-15 of each half in
 // vectors 0 .. 3; the bytes come back in pixel order, clamped to 0 .. 255.
 VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues,
-                             __m256i red_green, __m256i blue, __m128i shift) {
+                             int o, const NarrowFactors& f) {
   __m256i v[4];
 #pragma GCC unroll 16
-  for (int k = 0; k < 4; ++k)
-    v[k] = _mm256_sra_epi32(
-        _mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green),
-                         _mm256_madd_epi16(blues[k], blue)),
-        shift);
+  for (int k = 0; k < 4; ++k) v[k] = NarrowSum(pairs[k], blues[k], o, f);
   // Saturating to 16 bits, then to 0 .. 255, is the clamp to 0 .. 255.
   return _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]),
                              _mm256_packs_epi32(v[2], v[3]));
@@ -632,13 +671,7 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s,
   const __m256i gain_red_green =
       _mm256_set1_epi32(static_cast<int>(s.gain[0] | s.gain[1] << 16));
   const __m256i gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
-  const __m128i shift = _mm_cvtsi32_si128(s.narrow_shift);
-  __m256i red_green[3], blue[3];
-#pragma GCC unroll 16
-  for (int o = 0; o < 3; ++o) {
-    red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
-    blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
-  }
+  const NarrowFactors f = MakeNarrowFactors(s);
   size_t k = 0;
   for (; k + 32 <= pixels; k += 32) {
     const uint8_t* p = src + 3 * k;
@@ -675,7 +708,7 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s,
     __m256i out[3];  // blue, green, red
 #pragma GCC unroll 16
     for (int o = 0; o < 3; ++o)
-      out[2 - o] = NarrowOutput(pairs, blues, red_green[o], blue[o], shift);
+      out[2 - o] = NarrowOutput(pairs, blues, o, f);
     Tone3(out, s.tone_steps);
     uint8_t* q = dst + 3 * k;
 #pragma GCC unroll 16
@@ -700,13 +733,10 @@ struct Outputs16 {
   __m256i o[3];  // red, green, blue
 };
 
-VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red,
-                                  __m256i gain_green, __m256i gain_blue,
-                                  const __m256i* red_green, const __m256i* blue,
-                                  __m128i shift) {
+VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, const NarrowFactors& f) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i r = Gained16(p.r, gain_red), g = Gained16(p.g, gain_green);
-  const __m256i b = Gained16(p.b, gain_blue);
+  const __m256i r = Gained16(p.r, f.gain_red), g = Gained16(p.g, f.gain_green);
+  const __m256i b = Gained16(p.b, f.gain_blue);
   // Pixels 0-3 and 8-11, then 4-7 and 12-15, in 32-bit lanes; packing the
   // two puts them back in order.
   const __m256i pairs[2] = {_mm256_unpacklo_epi16(r, g),
@@ -718,11 +748,7 @@ VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red,
   for (int o = 0; o < 3; ++o) {
     __m256i v[2];
 #pragma GCC unroll 2
-    for (int k = 0; k < 2; ++k)
-      v[k] = _mm256_sra_epi32(
-          _mm256_add_epi32(_mm256_madd_epi16(pairs[k], red_green[o]),
-                           _mm256_madd_epi16(blues[k], blue[o])),
-          shift);
+    for (int k = 0; k < 2; ++k) v[k] = NarrowSum(pairs[k], blues[k], o, f);
     out.o[o] = _mm256_packs_epi32(v[0], v[1]);
   }
   return out;
@@ -732,27 +758,6 @@ VK_AVX2 Outputs16 NarrowOutputs16(const Pixels16& p, __m256i gain_red,
 
 namespace {
 
-// The 16-bit form's factors, in vectors for a row.
-struct NarrowFactors {
-  __m256i gain_red, gain_green, gain_blue;
-  __m256i red_green[3], blue[3];
-  __m128i shift;
-};
-
-VK_AVX2 NarrowFactors MakeNarrowFactors(const PixelStage& s) {
-  NarrowFactors f;
-  f.gain_red = _mm256_set1_epi16(static_cast<int16_t>(s.gain[0]));
-  f.gain_green = _mm256_set1_epi16(static_cast<int16_t>(s.gain[1]));
-  f.gain_blue = _mm256_set1_epi16(static_cast<int16_t>(s.gain[2]));
-  f.shift = _mm_cvtsi32_si128(s.narrow_shift);
-#pragma GCC unroll 3
-  for (int o = 0; o < 3; ++o) {
-    f.red_green[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_red_green[o]));
-    f.blue[o] = _mm256_set1_epi32(static_cast<int>(s.narrow_blue[o]));
-  }
-  return f;
-}
-
 // Two blocks of sixteen demosaiced pixels (channels at most 255) through the
 // colour step's 16-bit form and the tone table, stored as 96 bytes at `q`.
 // With `in_order`, each block is sixteen columns in order; otherwise they
@@ -760,10 +765,8 @@ VK_AVX2 NarrowFactors MakeNarrowFactors(const PixelStage& s) {
 VK_AVX2 void FinishPixels32(const Pixels16& a, const Pixels16& b, bool in_order,
                             const PixelStage& s, const NarrowFactors& f,
                             uint8_t* q) {
-  const Outputs16 first = NarrowOutputs16(
-      a, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
-  const Outputs16 second = NarrowOutputs16(
-      b, f.gain_red, f.gain_green, f.gain_blue, f.red_green, f.blue, f.shift);
+  const Outputs16 first = NarrowOutputs16(a, f);
+  const Outputs16 second = NarrowOutputs16(b, f);
   // Saturating to 0 .. 255 is the clamp; the packed bytes (their 64-bit
   // quarters reordered for blocks in order) are the 32 columns in order,
   // the first sixteen in the low half.

@@ -96,9 +96,10 @@ TEST_F(IspBandTest, RandomFramesSizesAndSettingsEqualTheReference) {
   }
 }
 
-// Settings whose colour matrix fits 16 bits, which take the colour step's
-// 16-bit form (mode 0 demosaicing into it directly): widths around its
-// blocks of 32 columns, both flips, each mode, several thread counts.
+// Settings whose colour matrix fits 16 bits, whole or in two parts, which
+// take the colour step's 16-bit form (demosaicing into it directly): widths
+// around its blocks of 32 columns, both flips, each mode, several thread
+// counts.
 TEST_F(IspBandTest, SixteenBitColourStepFramesEqualTheReference) {
   std::mt19937 random(31);
   const int widths[] = {1, 2, 17, 33, 34, 35, 65, 66, 67, 97, 98, 130, 161};
@@ -111,7 +112,10 @@ TEST_F(IspBandTest, SixteenBitColourStepFramesEqualTheReference) {
         s.mode = mode;
         s.hflip = random() % 2;
         s.vflip = random() % 2;
-        s.saturation = random() % 2 == 0 ? 128 : 127;  // shifts of 7 and 14
+        // Shifts of 7 and 14; any other saturation mostly splits the
+        // entries of the default matrix's size in two parts.
+        const int pick = static_cast<int>(random() % 3);
+        s.saturation = pick == 0 ? 128 : pick == 1 ? 127 : static_cast<int>(random() % 256);
         s.gamma = 1 + static_cast<int>(random() % 250);
         s.contrast = static_cast<int>(random() % 128);
         for (int& g : s.gains) g = static_cast<int>(random() % 256);

@@ -144,9 +144,10 @@ TEST(IspColorStep, VectorFormEqualsTheTables) {
 }
 
 // The colour step's 16-bit form against the table form: matrices whose
-// entries share from no factor of two to fourteen of them, at the edge of
-// 16 bits and past it (where the 32-bit form stays), rows of every length
-// around its groups of 32 pixels, in place and into another row.
+// entries share from no factor of two to fourteen of them, within 16 bits,
+// past them (each entry split in two parts of 16 bits) and past what
+// 32-bit sums hold (the 32-bit form stays), rows of every length around
+// its groups of 32 pixels, in place and into another row.
 TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
   std::mt19937 random(11);
   uint8_t tone[256];
@@ -154,11 +155,12 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
   struct Case {
     uint8_t saturation;  // 128: the matrix times 128; 127: times 127, odd
     int largest;         // entries in -largest .. largest
-    bool narrow;
+    bool narrow, split;
   };
-  const Case cases[] = {{128, 255, true},  {127, 258, true}, {127, 1, true},
-                        {128, 0, true},    {200, 150, true}, {127, 259, false},
-                        {127, 2000, false}};
+  const Case cases[] = {
+      {128, 255, true, false}, {127, 258, true, false}, {127, 1, true, false},
+      {128, 0, true, false},   {127, 259, true, true},  {127, 2000, true, true},
+      {200, 8000, true, true}, {255, 8191, false, false}};
   for (const Case& c : cases) {
     for (int trial = 0; trial < 12; ++trial) {
       int32_t matrix[3][4] = {};
@@ -168,6 +170,10 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
               static_cast<int32_t>(random() % (2 * c.largest + 1)) - c.largest;
       if (c.largest == 258 || c.largest == 259)
         matrix[trial % 3][trial % 2] = c.largest;
+      if (!c.narrow) {  // an output whose sums would pass 2^30
+        matrix[0][0] = matrix[0][2] = c.largest;
+        matrix[0][1] = -c.largest;
+      }
       const uint32_t factors[3] = {static_cast<uint32_t>(random() % 256),
                                    trial == 0 ? 255u : 64u,
                                    static_cast<uint32_t>(random() % 256)};
@@ -183,8 +189,9 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
       isp::MakeColorStage(step, gains, tone, narrow.get(), factors);
       isp::MakeColorStage(step, gains, tone, scalar.get());
       if (!narrow->vector) GTEST_SKIP() << "this processor has no AVX2";
-      if (c.saturation != 200) {
-        ASSERT_EQ(narrow->narrow, c.narrow) << "largest " << c.largest;
+      ASSERT_EQ(narrow->narrow, c.narrow) << "largest " << c.largest;
+      if (c.narrow) {
+        ASSERT_EQ(narrow->narrow_split > 0, c.split) << "largest " << c.largest;
       }
       const size_t pixels = 1 + random() % 200;
       std::vector<uint8_t> row(pixels * 3);
