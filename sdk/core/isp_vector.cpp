@@ -617,8 +617,8 @@ VK_AVX2 __m256i NarrowSum(__m256i pairs, __m256i blues, int o,
 // One output channel of the 16-bit form for 32 pixels: red-and-green pairs
 // and blues in 32-bit lanes, pixels 0-3, 4-7, 8-11, 12-15 of each half in
 // vectors 0 .. 3; the bytes come back in pixel order, clamped to 0 .. 255.
-VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues,
-                             int o, const NarrowFactors& f) {
+VK_AVX2 __m256i NarrowOutput(const __m256i* pairs, const __m256i* blues, int o,
+                             const NarrowFactors& f) {
   __m256i v[4];
 #pragma GCC unroll 16
   for (int k = 0; k < 4; ++k) v[k] = NarrowSum(pairs[k], blues[k], o, f);
@@ -707,8 +707,7 @@ __attribute__((target("avx2"))) size_t ColorRowNarrow(const PixelStage& s,
                               _mm256_unpackhi_epi16(blue_high, zero)};
     __m256i out[3];  // blue, green, red
 #pragma GCC unroll 16
-    for (int o = 0; o < 3; ++o)
-      out[2 - o] = NarrowOutput(pairs, blues, o, f);
+    for (int o = 0; o < 3; ++o) out[2 - o] = NarrowOutput(pairs, blues, o, f);
     Tone3(out, s.tone_steps);
     uint8_t* q = dst + 3 * k;
 #pragma GCC unroll 16

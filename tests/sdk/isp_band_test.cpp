@@ -115,7 +115,9 @@ TEST_F(IspBandTest, SixteenBitColourStepFramesEqualTheReference) {
         // Shifts of 7 and 14; any other saturation mostly splits the
         // entries of the default matrix's size in two parts.
         const int pick = static_cast<int>(random() % 3);
-        s.saturation = pick == 0 ? 128 : pick == 1 ? 127 : static_cast<int>(random() % 256);
+        s.saturation = pick == 0   ? 128
+                       : pick == 1 ? 127
+                                   : static_cast<int>(random() % 256);
         s.gamma = 1 + static_cast<int>(random() % 250);
         s.contrast = static_cast<int>(random() % 128);
         for (int& g : s.gains) g = static_cast<int>(random() % 256);

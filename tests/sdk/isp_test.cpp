@@ -157,10 +157,10 @@ TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
     int largest;         // entries in -largest .. largest
     bool narrow, split;
   };
-  const Case cases[] = {
-      {128, 255, true, false}, {127, 258, true, false}, {127, 1, true, false},
-      {128, 0, true, false},   {127, 259, true, true},  {127, 2000, true, true},
-      {200, 8000, true, true}, {255, 8191, false, false}};
+  const Case cases[] = {{128, 255, true, false}, {127, 258, true, false},
+                        {127, 1, true, false},   {128, 0, true, false},
+                        {127, 259, true, true},  {127, 2000, true, true},
+                        {200, 8000, true, true}, {255, 8191, false, false}};
   for (const Case& c : cases) {
     for (int trial = 0; trial < 12; ++trial) {
       int32_t matrix[3][4] = {};
