@@ -4,13 +4,16 @@
 // whole image.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "isp_reference.h"
 #include "sdk/core/camera.h"
 #include "sdk/core/isp.h"
+#include "sdk/core/row_bands.h"
 
 namespace vk {
 namespace {
@@ -240,6 +243,34 @@ TEST_F(IspBandTest, ExposureOnTheWayEqualsItsStepOnTheFinishedImage) {
         EXPECT_EQ(camera.GetExposure(), expected.GetExposure());
         EXPECT_EQ(camera.GetAnalogGain(), expected.GetAnalogGain());
       }
+    }
+  }
+}
+
+// Bands claimed in turn by the threads cover every row once, in bands of
+// whole 16-row chunks but for the last, whatever the count of rows.
+TEST(IspRowBands, ClaimedBandsCoverEveryRowOnce) {
+  for (int threads : {2, 3, 5}) {
+    RowBands bands(threads);
+    for (int rows : {0, 1, 15, 16, 17, 100, 481, 1536}) {
+      struct Seen {
+        std::vector<std::atomic<int>> count;
+        std::atomic<bool> ragged{false};
+        int rows;
+      } seen{std::vector<std::atomic<int>>(static_cast<size_t>(rows)), {}, rows};
+      bands.Run(
+          rows,
+          [](void* c, int first, int last) {
+            auto* s = static_cast<Seen*>(c);
+            if (first % 16 != 0 || (last % 16 != 0 && last != s->rows))
+              s->ragged = true;
+            for (int r = first; r < last; ++r) ++s->count[static_cast<size_t>(r)];
+          },
+          &seen);
+      EXPECT_FALSE(seen.ragged) << threads << " threads, " << rows << " rows";
+      for (int r = 0; r < rows; ++r)
+        ASSERT_EQ(seen.count[static_cast<size_t>(r)].load(), 1)
+            << threads << " threads, row " << r << " of " << rows;
     }
   }
 }
