@@ -34,13 +34,19 @@ void Mode2RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first, int l
 // `row` -/+ 3 x width; `whole_pixels` lets their vector form rewrite whole
 // pixels, green included, which only a caller whose rows no other thread
 // reads meanwhile may allow.
+// With `green` (width bytes), the green passes also write the row's green
+// alone there, and the red-and-blue passes read the green of rows r - 1, r
+// and r + 1 from such rows at `green` - width, `green`, `green` + width
+// instead of from the pixels: one byte a pixel is far cheaper to gather.
 void Demosaic0Row(const uint8_t* raw, Geometry g, int r, uint8_t* row);
-void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row);
+void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green = nullptr);
 void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
-                     bool whole_pixels);
-void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row);
+                     bool whole_pixels, const uint8_t* green = nullptr);
+void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green = nullptr);
 void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
-                     bool whole_pixels);
+                     bool whole_pixels, const uint8_t* green = nullptr);
 
 // The combined colour step: gains, saturation and colour matrix folded into
 // one integer matrix (saturation matrix times colour matrix, 128 = 1.0 each).
@@ -69,6 +75,24 @@ struct PixelStage {
   int32_t matrix[3][3];
   uint16_t gain[3];
   int32_t tone32[256];
+  // Its 16-bit form, used besides when the matrix, divided by the largest
+  // power of two all its entries share (at most 2^14), fits 16 bits: each
+  // output is then two sums of 16-bit products in pairs, shifted right by
+  // `narrow_shift` (14 less that power's exponent), and the tone table is
+  // looked up sixteen entries at a time from `tone_steps` (half h, step k:
+  // entries 128h + 16k.. XOR the next sixteen, the last step of each half
+  // as it is), each sixteen twice over for 256-bit lanes.
+  // Where the divided matrix is wider than 16 bits, each entry is split as
+  // high x 2^narrow_split + low (0 <= low < 2^narrow_split) and the sums of
+  // the two parts are put together before the shift.
+  bool narrow = false;
+  int narrow_shift;
+  int narrow_split;
+  uint32_t narrow_red_green[3];  // per output: red | green << 16
+  uint32_t narrow_blue[3];       // per output: blue in the low 16 bits
+  uint32_t narrow_red_green_low[3];
+  uint32_t narrow_blue_low[3];
+  uint8_t tone_steps[16][32];
 };
 // The gain tables are red, green, blue; `factors`, when given, are the
 // red, green and blue gains the tables were made from (the vector form is
@@ -84,19 +108,47 @@ size_t ColorRowVector(const PixelStage& stage, const uint8_t* src, uint8_t* dst,
 // returns the first column it left to the scalar form.
 int Demosaic0RowVector(const uint8_t* up, const uint8_t* x, const uint8_t* down, uint8_t* out,
                        int w, bool even);
+// Mode 0 and the colour step's 16-bit form (`stage.narrow`) together over
+// one interior row from column 1 in blocks of 32, the finished pixels at
+// `out` (3 x width bytes) without the demosaiced ones going through memory;
+// returns the first column it left (odd).
+int Demosaic0ColorRowVector(const uint8_t* up, const uint8_t* x,
+                            const uint8_t* down, const PixelStage& stage,
+                            uint8_t* out, int w, bool even);
+// Modes 1 and 2's red-and-blue pass (from rows of green alone, `green` at
+// row r as for the row functions) and the colour step's 16-bit form together
+// over one interior row, in blocks of 32 from the pass's first interior
+// column, the finished pixels at `out`; returns the first column it left.
+int RedBlueColorRowVector(int mode, const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, const uint8_t* green,
+                          const PixelStage& stage, uint8_t* out, int w,
+                          bool even);
+// The red-and-blue passes' plain form from column `from` on (modes 1 and 2),
+// reading the green of the pixels.
+void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r,
+                    uint8_t* row, int from);
+// Row r's (0 < r < height - 1) first pixel and its pixels from column
+// `from` on, as Demosaic0Row makes them; the rest of `row` is left alone.
+void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from,
+                      uint8_t* row);
 // Mode 1's two passes over one row from column 2 in blocks of sixteen;
 // each returns the first column it left to the scalar form. `stride` is the
-// output's row length in bytes.
-int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u, const uint8_t* x0,
-                        const uint8_t* x1d, const uint8_t* x2d, uint8_t* row, int w, bool even);
-int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                          size_t stride, int w, bool even);
+// output's row length in bytes; `green`, when given, a row of green alone
+// as for the row functions.
+int Mode1GreenRowVector(const uint8_t* x2u, const uint8_t* x1u,
+                        const uint8_t* x0, const uint8_t* x1d,
+                        const uint8_t* x2d, uint8_t* row, int w, bool even,
+                        uint8_t* green);
+int Mode1RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                          bool even, const uint8_t* green);
 // Mode 2's two passes over one row's interior from column 1 likewise; the
 // column returned is odd.
-int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                        int w, bool even);
-int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-                          size_t stride, int w, bool even);
+int Mode2GreenRowVector(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                        uint8_t* row, int w, bool even, uint8_t* green);
+int Mode2RedBlueRowVector(const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, uint8_t* row, size_t stride, int w,
+                          bool even, const uint8_t* green);
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage);
 void MakeLuminanceStage(const uint8_t* tone, PixelStage* stage);
 // The stage over `pixels` pixels from `src` to `dst` (which may be `src`).

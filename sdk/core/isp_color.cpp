@@ -2,6 +2,9 @@
 // followed at once by the tone table (the same result as a separate tone
 // pass, with one trip through memory), and the geometric flips.
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "sdk/core/isp.h"
@@ -40,6 +43,55 @@ bool TablesFollowFactors(const uint8_t* const gains[3], const uint32_t* factors)
   return true;
 }
 
+// The 16-bit form where the matrix allows it: dividing every entry and the
+// sum by the same power of two leaves each output's shifted sum unchanged.
+void MakeNarrowForm(const ColorStep& step, const uint8_t* tone,
+                    PixelStage* stage) {
+  // Sums of products must stay within 32 bits, as the table form's do.
+  for (const auto& row : step.m) {
+    int64_t largest = 0;
+    for (int32_t v : row) largest += std::abs(static_cast<int64_t>(v)) * 255;
+    if (largest > INT32_MAX / 2) return;
+  }
+  int shared = 14;
+  for (const auto& row : step.m)
+    for (int32_t v : row)
+      if (v != 0)
+        shared = std::min(shared, __builtin_ctz(static_cast<uint32_t>(v)));
+  // The fewest low bits to split off for the high parts to fit 16 bits.
+  int split = 0;
+  for (const auto& row : step.m)
+    for (int32_t v : row)
+      while (((v >> shared) >> split) < -32768 ||
+             ((v >> shared) >> split) > 32767)
+        ++split;
+  if (split > 15) return;
+  stage->narrow = true;
+  stage->narrow_shift = 14 - shared;
+  stage->narrow_split = split;
+  for (int o = 0; o < 3; ++o) {
+    const auto high = [&](int i) {
+      return static_cast<uint32_t>((step.m[o][i] >> shared) >> split) & 0xFFFF;
+    };
+    const auto low = [&](int i) {
+      return static_cast<uint32_t>(step.m[o][i] >> shared) &
+             ((1u << split) - 1);
+    };
+    stage->narrow_red_green[o] = high(0) | high(1) << 16;
+    stage->narrow_blue[o] = high(2);
+    stage->narrow_red_green_low[o] = low(0) | low(1) << 16;
+    stage->narrow_blue_low[o] = low(2);
+  }
+  for (int half = 0; half < 2; ++half)
+    for (int k = 0; k < 8; ++k)
+      for (int i = 0; i < 16; ++i) {
+        const int at = 128 * half + 16 * k + i;
+        stage->tone_steps[8 * half + k][i] =
+            stage->tone_steps[8 * half + k][16 + i] =
+                static_cast<uint8_t>(tone[at] ^ (k < 7 ? tone[at + 16] : 0));
+      }
+}
+
 }  // namespace
 
 void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const uint8_t* tone,
@@ -51,12 +103,14 @@ void MakeColorStage(const ColorStep& step, const uint8_t* const gains[3], const 
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i)
       for (int x = 0; x < 256; ++x) stage->color[o][i][x] = step.m[o][i] * gains[i][x];
+  stage->narrow = false;
   stage->vector = factors != nullptr && HasAvx2() && TablesFollowFactors(gains, factors);
   if (!stage->vector) return;
   for (int o = 0; o < 3; ++o)
     for (int i = 0; i < 3; ++i) stage->matrix[o][i] = step.m[o][i];
   for (int c = 0; c < 3; ++c) stage->gain[c] = static_cast<uint16_t>(factors[c]);
   for (int v = 0; v < 256; ++v) stage->tone32[v] = tone[v];
+  MakeNarrowForm(step, tone, stage);
 }
 
 void MakeGainsStage(const uint8_t* const gains[3], const uint8_t* tone, PixelStage* stage) {

@@ -98,6 +98,20 @@ void Demosaic0Row(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   end[0] = end[1] = end[2] = 0;
 }
 
+void Demosaic0RowEnds(const uint8_t* raw, Geometry g, int r, int from,
+                      uint8_t* row) {
+  const int w = g.width;
+  const uint8_t* up = raw + static_cast<size_t>(r - 1) * w;
+  const uint8_t* x = up + w;
+  const uint8_t* down = x + w;
+  const bool even = (r & 1) == 0;
+  row[0] = row[1] = row[2] = 0;
+  for (int c = std::max(from, 1); c < w - 1; ++c)
+    Bilinear(up, x, down, row + 3 * c, c, ((c & 1) == 0) == even, even);
+  uint8_t* end = row + 3 * static_cast<size_t>(w - 1);
+  end[0] = end[1] = end[2] = 0;
+}
+
 void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
                int last) {
   for (int r = first; r < last; ++r)
@@ -106,10 +120,21 @@ void Demosaic0(const uint8_t* raw, uint8_t* out, Geometry g, int first,
 
 // ---- Mode 1: gradient-corrected, border of two ----
 
-void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+namespace {
+
+// The green of the row's columns [first, last) copied from its pixels.
+void CopyGreen(const uint8_t* row, int first, int last, uint8_t* green) {
+  for (int c = first; c < last; ++c) green[c] = row[3 * c + G];
+}
+
+}  // namespace
+
+void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r < 2 || r > h - 3) {
     BlackRow(row, g);
+    if (green != nullptr) std::memset(green, 0, static_cast<size_t>(w));
     return;
   }
   // Rows r-2 .. r+2 of the raw frame.
@@ -122,8 +147,9 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   const int own = even ? R : B;
   // Red and blue sites sit on odd columns of even rows, even columns of
   // odd rows; green sites in between.
-  const int start =
-      HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row, w, even) : 2;
+  const int start = HasAvx2() ? Mode1GreenRowVector(x2u, x1u, x0, x1d, x2d, row,
+                                                    w, even, green)
+                              : 2;
   // The vector form wrote whole pixels; the rest start from 0.
   std::memset(row, 0, static_cast<size_t>(std::min(w, 2)) * 3);
   if (w > start)
@@ -148,6 +174,10 @@ void Mode1GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
                      ((x1u[c] + x1d[c] + x0[c - 1] + x0[c + 1]) >> 2);
     const int v = dh < dv ? along_row : dv < dh ? along_column : both;
     p[G] = Clamp(v);
+  }
+  if (green != nullptr) {
+    CopyGreen(row, 0, std::min(w, 2), green);
+    CopyGreen(row, start, w, green);
   }
 }
 
@@ -174,17 +204,13 @@ inline int Mode1Diagonal(int gc, int g_ne, int g_sw, int g_nw, int g_se,
 
 }  // namespace
 
-void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels) {
-  const int w = g.width, h = g.height;
-  if (r < 2 || r >= h - 2) return;
+namespace {
+
+void Mode1RedBlueFrom(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                      int start) {
+  const int w = g.width;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
   const bool even = (r & 1) == 0;
-  const int start =
-      HasAvx2() && whole_pixels
-          ? Mode1RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even)
-          : 2;
   for (int c = start; c < w - 2; ++c) {
     uint8_t* p = row + 3 * c;
     const int gc = g0[3 * c];
@@ -204,6 +230,22 @@ void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
           gd[3 * (c + 1)], xu[c + 1], xd[c - 1], xu[c - 1], xd[c + 1]));
     }
   }
+}
+
+}  // namespace
+
+void Mode1RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels, const uint8_t* green) {
+  const int w = g.width, h = g.height;
+  if (r < 2 || r >= h - 2) return;
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode1RedBlueRowVector(xu, xu + w, xu + 2 * static_cast<size_t>(w),
+                                  out_row, static_cast<size_t>(w) * 3, w,
+                                  (r & 1) == 0, green)
+          : 2;
+  Mode1RedBlueFrom(raw, g, r, out_row, start);
 }
 
 void Mode1RedBlue(const uint8_t* raw, uint8_t* out, Geometry g, int first,
@@ -258,10 +300,12 @@ void Mode2Border(const uint8_t* raw, uint8_t* row, Geometry g, int r, int c) {
 
 }  // namespace
 
-void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
+void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row,
+                   uint8_t* green) {
   const int w = g.width, h = g.height;
   if (r == 0 || r == h - 1) {
     for (int c = 0; c < w; ++c) Mode2Border(raw, row, g, r, c);
+    if (green != nullptr) CopyGreen(row, 0, w, green);
     return;
   }
   Mode2Border(raw, row, g, r, 0);
@@ -274,7 +318,7 @@ void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
   // Green sites take their sample; red and blue sites their own colour
   // and a green along the smoother direction.
   const int start =
-      HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even) : 1;
+      HasAvx2() ? Mode2GreenRowVector(xu, x0, xd, row, w, even, green) : 1;
   // The vector form wrote whole pixels; the rest up to the last column
   // start from 0.
   if (w - 1 > start)
@@ -292,6 +336,10 @@ void Mode2GreenRow(const uint8_t* raw, Geometry g, int r, uint8_t* row) {
                                 : hz < v ? along_row
                                          : both);
   }
+  if (green != nullptr) {
+    CopyGreen(row, 0, 1, green);
+    CopyGreen(row, start, w, green);
+  }
 }
 
 void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
@@ -300,17 +348,13 @@ void Mode2Green(const uint8_t* raw, uint8_t* out, Geometry g, int first,
     Mode2GreenRow(raw, g, r, Pixel(out, g, r, 0));
 }
 
-void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
-                     bool whole_pixels) {
-  const int w = g.width, h = g.height;
-  if (r < 1 || r >= h - 1) return;
+namespace {
+
+void Mode2RedBlueFrom(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                      int start) {
+  const int w = g.width;
   const auto [xu, x0, xd, row, gu, g0, gd] = RowsAround(raw, out_row, g, r);
   const bool even = (r & 1) == 0;
-  const int start =
-      HasAvx2() && whole_pixels
-          ? Mode2RedBlueRowVector(xu, x0, xd, row, static_cast<size_t>(w) * 3,
-                                  w, even)
-          : 1;
   // Green sites: both colours from their neighbours' colour differences.
   for (int c = even ? start + 1 : start; c < w - 1; c += 2) {
     uint8_t* p = row + 3 * c;
@@ -331,6 +375,31 @@ void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
                     gd[3 * (c + 1)]) >>
                    2);
     row[3 * c + other] = Clamp(v);
+  }
+}
+
+}  // namespace
+
+void Mode2RedBlueRow(const uint8_t* raw, Geometry g, int r, uint8_t* out_row,
+                     bool whole_pixels, const uint8_t* green) {
+  const int w = g.width, h = g.height;
+  if (r < 1 || r >= h - 1) return;
+  const uint8_t* xu = raw + static_cast<size_t>(r - 1) * w;
+  const int start =
+      HasAvx2() && whole_pixels
+          ? Mode2RedBlueRowVector(xu, xu + w, xu + 2 * static_cast<size_t>(w),
+                                  out_row, static_cast<size_t>(w) * 3, w,
+                                  (r & 1) == 0, green)
+          : 1;
+  Mode2RedBlueFrom(raw, g, r, out_row, start);
+}
+
+void RedBlueRowFrom(int mode, const uint8_t* raw, Geometry g, int r,
+                    uint8_t* row, int from) {
+  if (mode == 1) {
+    if (r >= 2 && r < g.height - 2) Mode1RedBlueFrom(raw, g, r, row, from);
+  } else if (r >= 1 && r < g.height - 1) {
+    Mode2RedBlueFrom(raw, g, r, row, from);
   }
 }
 

@@ -1,17 +1,23 @@
 #include "sdk/core/row_bands.h"
 
+#include <algorithm>
+
 namespace vk {
 namespace {
 
-void Band(int rows, int bands, int index, int* first, int* last) {
-  *first = static_cast<int>(static_cast<long long>(rows) * index / bands);
-  *last = static_cast<int>(static_cast<long long>(rows) * (index + 1) / bands);
+// Four bands a thread, each a whole number of the pipeline's 16-row
+// chunks: enough to even out a thread that starts late, few enough that the
+// rows a band reads beyond its own cost little.
+int BandRows(int rows, int threads) {
+  constexpr int kChunk = 16;
+  const int per_band = (rows + 4 * threads - 1) / (4 * threads);
+  return std::max(kChunk, (per_band + kChunk - 1) / kChunk * kChunk);
 }
 
 }  // namespace
 
 RowBands::RowBands(int threads) {
-  for (int i = 1; i < threads; ++i) workers_.emplace_back([this, i] { Work(i); });
+  for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { Work(); });
 }
 
 RowBands::~RowBands() {
@@ -29,23 +35,33 @@ void RowBands::Run(int rows, Stage stage, void* context) {
     stage(context, 0, rows);
     return;
   }
+  const int band_rows = BandRows(rows, bands);
   {
     std::lock_guard lock(mutex_);
     stage_ = stage;
     context_ = context;
     rows_ = rows;
+    band_rows_ = band_rows;
+    next_band_.store(0, std::memory_order_relaxed);
     busy_ = bands - 1;
     ++generation_;
   }
   start_.notify_all();
-  int first = 0, last = 0;
-  Band(rows, bands, 0, &first, &last);
-  stage(context, first, last);
+  RunBands(stage, context, rows, band_rows);
   std::unique_lock lock(mutex_);
   done_.wait(lock, [this] { return busy_ == 0; });
 }
 
-void RowBands::Work(int index) {
+void RowBands::RunBands(Stage stage, void* context, int rows, int band_rows) {
+  for (;;) {
+    const int band = next_band_.fetch_add(1, std::memory_order_relaxed);
+    if (band >= (rows + band_rows - 1) / band_rows) return;
+    const int first = band * band_rows;
+    stage(context, first, std::min(rows, first + band_rows));
+  }
+}
+
+void RowBands::Work() {
   unsigned seen = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -54,10 +70,9 @@ void RowBands::Work(int index) {
     seen = generation_;
     const Stage stage = stage_;
     void* context = context_;
-    int first = 0, last = 0;
-    Band(rows_, threads(), index, &first, &last);
+    const int rows = rows_, band_rows = band_rows_;
     lock.unlock();
-    stage(context, first, last);
+    RunBands(stage, context, rows, band_rows);
     lock.lock();
     if (--busy_ == 0) done_.notify_all();
   }

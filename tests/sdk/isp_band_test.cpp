@@ -4,13 +4,16 @@
 // whole image.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "isp_reference.h"
 #include "sdk/core/camera.h"
 #include "sdk/core/isp.h"
+#include "sdk/core/row_bands.h"
 
 namespace vk {
 namespace {
@@ -92,6 +95,47 @@ TEST_F(IspBandTest, RandomFramesSizesAndSettingsEqualTheReference) {
           << h << " mode " << s.mode << " mono " << s.mono << " color "
           << s.color << " flips " << s.hflip << s.vflip << " threads "
           << threads;
+    }
+  }
+}
+
+// Settings whose colour matrix fits 16 bits, whole or in two parts, which
+// take the colour step's 16-bit form (demosaicing into it directly): widths
+// around its blocks of 32 columns, both flips, each mode, several thread
+// counts.
+TEST_F(IspBandTest, SixteenBitColourStepFramesEqualTheReference) {
+  std::mt19937 random(31);
+  const int widths[] = {1, 2, 17, 33, 34, 35, 65, 66, 67, 97, 98, 130, 161};
+  for (int threads : {1, 2, 3}) {
+    CCamera camera;
+    camera.SetPipelineThreads(threads);
+    for (int w : widths) {
+      for (int mode : {0, 1, 2}) {
+        reference::Settings s;
+        s.mode = mode;
+        s.hflip = random() % 2;
+        s.vflip = random() % 2;
+        // Shifts of 7 and 14; any other saturation mostly splits the
+        // entries of the default matrix's size in two parts.
+        const int pick = static_cast<int>(random() % 3);
+        s.saturation = pick == 0   ? 128
+                       : pick == 1 ? 127
+                                   : static_cast<int>(random() % 256);
+        s.gamma = 1 + static_cast<int>(random() % 250);
+        s.contrast = static_cast<int>(random() % 128);
+        for (int& g : s.gains) g = static_cast<int>(random() % 256);
+        for (auto& row : s.matrix)
+          for (int& v : row) v = static_cast<int>(random() % 511) - 255;
+        const int h = 1 + static_cast<int>(random() % 40);
+        Apply(s, &camera);
+        std::vector<uint8_t> raw = RandomFrame(w, h, random);
+        std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3, 0xEE);
+        camera.Process(raw.data(), out.data(), w, h);
+        ASSERT_EQ(out, reference::Process({raw.data(), w, h}, s).bgr)
+            << w << "x" << h << " mode " << mode << " saturation "
+            << s.saturation << " flips " << s.hflip << s.vflip << " threads "
+            << threads;
+      }
     }
   }
 }
@@ -199,6 +243,34 @@ TEST_F(IspBandTest, ExposureOnTheWayEqualsItsStepOnTheFinishedImage) {
         EXPECT_EQ(camera.GetExposure(), expected.GetExposure());
         EXPECT_EQ(camera.GetAnalogGain(), expected.GetAnalogGain());
       }
+    }
+  }
+}
+
+// Bands claimed in turn by the threads cover every row once, in bands of
+// whole 16-row chunks but for the last, whatever the count of rows.
+TEST(IspRowBands, ClaimedBandsCoverEveryRowOnce) {
+  for (int threads : {2, 3, 5}) {
+    RowBands bands(threads);
+    for (int rows : {0, 1, 15, 16, 17, 100, 481, 1536}) {
+      struct Seen {
+        std::vector<std::atomic<int>> count;
+        std::atomic<bool> ragged{false};
+        int rows;
+      } seen{std::vector<std::atomic<int>>(static_cast<size_t>(rows)), {}, rows};
+      bands.Run(
+          rows,
+          [](void* c, int first, int last) {
+            auto* s = static_cast<Seen*>(c);
+            if (first % 16 != 0 || (last % 16 != 0 && last != s->rows))
+              s->ragged = true;
+            for (int r = first; r < last; ++r) ++s->count[static_cast<size_t>(r)];
+          },
+          &seen);
+      EXPECT_FALSE(seen.ragged) << threads << " threads, " << rows << " rows";
+      for (int r = 0; r < rows; ++r)
+        ASSERT_EQ(seen.count[static_cast<size_t>(r)].load(), 1)
+            << threads << " threads, row " << r << " of " << rows;
     }
   }
 }

@@ -143,6 +143,71 @@ TEST(IspColorStep, VectorFormEqualsTheTables) {
   }
 }
 
+// The colour step's 16-bit form against the table form: matrices whose
+// entries share from no factor of two to fourteen of them, within 16 bits,
+// past them (each entry split in two parts of 16 bits) and past what
+// 32-bit sums hold (the 32-bit form stays), rows of every length around
+// its groups of 32 pixels, in place and into another row.
+TEST(IspColorStep, SixteenBitFormEqualsTheTables) {
+  std::mt19937 random(11);
+  uint8_t tone[256];
+  for (int i = 0; i < 256; ++i) tone[i] = static_cast<uint8_t>(random());
+  struct Case {
+    uint8_t saturation;  // 128: the matrix times 128; 127: times 127, odd
+    int largest;         // entries in -largest .. largest
+    bool narrow, split;
+  };
+  const Case cases[] = {{128, 255, true, false}, {127, 258, true, false},
+                        {127, 1, true, false},   {128, 0, true, false},
+                        {127, 259, true, true},  {127, 2000, true, true},
+                        {200, 8000, true, true}, {255, 8191, false, false}};
+  for (const Case& c : cases) {
+    for (int trial = 0; trial < 12; ++trial) {
+      int32_t matrix[3][4] = {};
+      for (auto& row : matrix)
+        for (int k = 0; k < 3; ++k)
+          row[k] =
+              static_cast<int32_t>(random() % (2 * c.largest + 1)) - c.largest;
+      if (c.largest == 258 || c.largest == 259)
+        matrix[trial % 3][trial % 2] = c.largest;
+      if (!c.narrow) {  // an output whose sums would pass 2^30
+        matrix[0][0] = matrix[0][2] = c.largest;
+        matrix[0][1] = -c.largest;
+      }
+      const uint32_t factors[3] = {static_cast<uint32_t>(random() % 256),
+                                   trial == 0 ? 255u : 64u,
+                                   static_cast<uint32_t>(random() % 256)};
+      uint8_t tables[3][256];
+      for (int k = 0; k < 3; ++k)
+        for (uint32_t v = 0; v < 256; ++v)
+          tables[k][v] = static_cast<uint8_t>(
+              std::min<uint32_t>((v * factors[k]) >> 6, 255));
+      const uint8_t* gains[3] = {tables[0], tables[1], tables[2]};
+      const isp::ColorStep step = isp::MakeColorStep(c.saturation, matrix);
+      auto narrow = std::make_unique<isp::PixelStage>();
+      auto scalar = std::make_unique<isp::PixelStage>();
+      isp::MakeColorStage(step, gains, tone, narrow.get(), factors);
+      isp::MakeColorStage(step, gains, tone, scalar.get());
+      if (!narrow->vector) GTEST_SKIP() << "this processor has no AVX2";
+      ASSERT_EQ(narrow->narrow, c.narrow) << "largest " << c.largest;
+      if (c.narrow) {
+        ASSERT_EQ(narrow->narrow_split > 0, c.split) << "largest " << c.largest;
+      }
+      const size_t pixels = 1 + random() % 200;
+      std::vector<uint8_t> row(pixels * 3);
+      for (auto& b : row) b = static_cast<uint8_t>(random());
+      std::vector<uint8_t> expected(row.size()), apart(row.size()),
+          in_place = row;
+      isp::ApplyStage(*scalar, row.data(), expected.data(), pixels);
+      isp::ApplyStage(*narrow, row.data(), apart.data(), pixels);
+      isp::ApplyStage(*narrow, in_place.data(), in_place.data(), pixels);
+      ASSERT_EQ(apart, expected)
+          << "largest " << c.largest << ", " << pixels << " pixels";
+      ASSERT_EQ(in_place, expected) << "largest " << c.largest;
+    }
+  }
+}
+
 // Tables that no gain makes keep the table form.
 TEST(IspColorStep, TablesOfNoGainKeepTheTableForm) {
   uint8_t tone[256], table[256];
