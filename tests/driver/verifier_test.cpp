@@ -157,6 +157,49 @@ TEST_F(VerifierTest, PendingMustBeMarkedAndMarkedMustPend) {
 
 // The lower device completes with STATUS_NOT_SUPPORTED; the upper one
 // skips its location and claims success.
+// A caller's output locked again for writing: only in the dispatch of its
+// request on the caller's thread, and unlocked before the request completes.
+TEST_F(VerifierTest, CallersOutputLockedForWritingInItsContextOnly) {
+  static kernel::Mdl* locked = nullptr;
+  kernel::DeviceObject* keeps_lock =
+      Device([](kernel::DeviceObject* d, Irp* irp) {
+        EXPECT_EQ(d->kernel->LockOutputForWriting(irp, &locked),
+                  kStatusSuccess);
+        d->kernel->CompleteRequest(irp);
+        return kStatusSuccess;
+      });
+  uint8_t caller[8] = {};
+  kernel::Mdl described;
+  described.start_va = caller;
+  described.byte_count = sizeof(caller);
+  Irp* irp = Request(keeps_lock);
+  irp->mdl = &described;
+  irp->user_buffer = caller;
+  irp->issuer = std::this_thread::get_id();
+  kernel_.CallDriver(keeps_lock, irp);
+  ASSERT_NE(locked, nullptr);
+  EXPECT_EQ(kernel_.MdlVirtualAddress(locked), caller);
+  EXPECT_EQ(kernel_.MdlByteCount(locked), 8u);
+  kernel_.UnlockOutput(locked);
+  kernel_.UnlockOutput(locked);
+  // Outside any dispatch, on another thread.
+  std::thread([&] {
+    kernel::Mdl* elsewhere = nullptr;
+    kernel_.LockOutputForWriting(irp, &elsewhere);
+    kernel_.UnlockOutput(elsewhere);
+  }).join();
+  EXPECT_EQ(Rules(),
+            (std::vector<std::string>{
+                "request completed with the caller's pages still locked for "
+                "writing",
+                "MmUnlockPages of an MDL that is not locked",
+                "MmProbeAndLockPages of a caller's buffer outside the dispatch "
+                "routine of its request, on a thread other than the "
+                "caller's"}));
+  irp->mdl = nullptr;
+  kernel_.FreeIrp(irp);
+}
+
 TEST_F(VerifierTest, PassDownWithoutCompletionReturnsTheLowerStatus) {
   static kernel::DeviceObject* lower = nullptr;
   lower = Device([](kernel::DeviceObject* d, Irp* irp) {
