@@ -355,8 +355,12 @@ NtStatus DispatchDeviceControl(kernel::DeviceObject* device, kernel::Irp* irp) {
     if (o.status != kStatusPending) LeaveIo(ext);
     return o.status;
   }
+  // Completed before the count is left: removal may delete the device as
+  // soon as the count reaches zero, and the request is the device's until
+  // it completes.
+  const NtStatus status = CompleteWith(port, irp, o.status, o.information);
   LeaveIo(ext);
-  return CompleteWith(port, irp, o.status, o.information);
+  return status;
 }
 
 }  // namespace vk::drv

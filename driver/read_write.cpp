@@ -92,9 +92,12 @@ NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp) {
   KernelPort& port = *ext->driver->port;
   if (!EnterIo(ext)) return CompleteWith(port, irp, kStatusDeletePending);
   const kernel::StackLocation s = port.CurrentStack(irp);
+  // Completed before the count is left, so removal never deletes the device
+  // under a request it still holds.
   auto refuse = [&](NtStatus status) {
+    const NtStatus result = CompleteWith(port, irp, status);
     LeaveIo(ext);
-    return CompleteWith(port, irp, status);
+    return result;
   };
   usb::PipeInformation pipe;
   const NtStatus refused = ReadPipe(ext, s.file, &pipe);
