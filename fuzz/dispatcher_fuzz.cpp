@@ -38,8 +38,8 @@ constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 vk::fuzz::FuzzWorld& World() {
   // The driver's waits (registration attempts) cost nothing here: a removal
   // that waits for its registration thread would otherwise wait them out.
-  static auto* world = (setenv("VKCAM_SLEEP_SCALE", "0", 0),
-                        new vk::fuzz::FuzzWorld(1));
+  static auto* world =
+      (setenv("VKCAM_SLEEP_SCALE", "0", 0), new vk::fuzz::FuzzWorld(1));
   return *world;
 }
 

@@ -260,10 +260,12 @@ class WdmPort final : public KernelPort {
     PIRP request = Real(irp);
     PMDL described = request->MdlAddress;
     if (described == nullptr) return STATUS_INVALID_PARAMETER;
-    PMDL mdl = IoAllocateMdl(MmGetMdlVirtualAddress(described), MmGetMdlByteCount(described),
-                             FALSE, FALSE, nullptr);
+    PMDL mdl =
+        IoAllocateMdl(MmGetMdlVirtualAddress(described),
+                      MmGetMdlByteCount(described), FALSE, FALSE, nullptr);
     if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    const NTSTATUS status = VkProbeAndLockForWriting(mdl, request->RequestorMode);
+    const NTSTATUS status =
+        VkProbeAndLockForWriting(mdl, request->RequestorMode);
     if (!NT_SUCCESS(status)) {
       IoFreeMdl(mdl);
       return status;

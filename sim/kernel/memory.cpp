@@ -196,8 +196,7 @@ NtStatus SimKernel::LockOutputForWriting(kernel::Irp* irp,
   *locked = nullptr;
   verifier::RequireAtMost(kApcLevel, "MmProbeAndLockPages");
   // The caller's addresses mean something only in its own context.
-  if (irp->issuer != std::this_thread::get_id() ||
-      !verifier::InDispatchOf(irp))
+  if (irp->issuer != std::this_thread::get_id() || !verifier::InDispatchOf(irp))
     verifier::Report(
         "MmProbeAndLockPages of a caller's buffer outside the dispatch "
         "routine of its request, on a thread other than the caller's");

@@ -161,13 +161,12 @@ TEST_F(VerifierTest, PendingMustBeMarkedAndMarkedMustPend) {
 // request on the caller's thread, and unlocked before the request completes.
 TEST_F(VerifierTest, CallersOutputLockedForWritingInItsContextOnly) {
   static kernel::Mdl* locked = nullptr;
-  kernel::DeviceObject* keeps_lock =
-      Device([](kernel::DeviceObject* d, Irp* irp) {
-        EXPECT_EQ(d->kernel->LockOutputForWriting(irp, &locked),
-                  kStatusSuccess);
-        d->kernel->CompleteRequest(irp);
-        return kStatusSuccess;
-      });
+  kernel::DeviceObject* keeps_lock = Device([](kernel::DeviceObject* d,
+                                               Irp* irp) {
+    EXPECT_EQ(d->kernel->LockOutputForWriting(irp, &locked), kStatusSuccess);
+    d->kernel->CompleteRequest(irp);
+    return kStatusSuccess;
+  });
   uint8_t caller[8] = {};
   kernel::Mdl described;
   described.start_va = caller;
