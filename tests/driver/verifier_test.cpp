@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/sim_kernel.h"
 
 namespace vk::sim {
@@ -197,6 +198,44 @@ TEST_F(VerifierTest, CallersOutputLockedForWritingInItsContextOnly) {
                 "caller's"}));
   irp->mdl = nullptr;
   kernel_.FreeIrp(irp);
+}
+
+// The I/O manager locks a METHOD_IN_DIRECT output for reading: a driver
+// that writes into it is reported when the request ends, and the caller's
+// buffer keeps its bytes; a METHOD_OUT_DIRECT output is the caller's own.
+TEST_F(VerifierTest, WriteIntoAnInDirectOutputIsReported) {
+  kernel::DriverObject* driver = kernel_.CreateDriverObject(u"\\Driver\\rw");
+  for (uint8_t major = 0; major <= kernel::kIrpMjMaximum; ++major) {
+    kernel_.SetDispatch(driver, major, [](kernel::DeviceObject* d, Irp* irp) {
+      SimKernel& k = *d->kernel;
+      if (k.CurrentStack(irp).major == kernel::kIrpMjDeviceControl)
+        static_cast<uint8_t*>(k.MapMdl(k.RequestMdl(irp)))[0] = 0x77;
+      k.CompleteRequest(irp);
+      return kStatusSuccess;
+    });
+  }
+  kernel::DeviceObject* device = nullptr;
+  ASSERT_EQ(kernel_.CreateDevice(driver, 16, u"\\Device\\rw0", &device),
+            kStatusSuccess);
+  ASSERT_EQ(kernel_.CreateSymbolicLink(u"\\DosDevices\\rw0",
+                                       u"\\Device\\rw0"),
+            kStatusSuccess);
+  IoManager io(kernel_);
+  std::shared_ptr<OpenFile> file;
+  ASSERT_EQ(io.Open(u"\\DosDevices\\rw0", &file), kStatusSuccess);
+  uint8_t out[4] = {1, 2, 3, 4};
+  for (uint32_t method : {1u, 2u}) {  // in-direct, then out-direct
+    io.DeviceControl(*file, 0x220000u | method, nullptr, 0, out, 4,
+                     [](const kernel::IoStatus&) {});
+  }
+  EXPECT_EQ(Rules(), std::vector<std::string>{
+                         "a write into a buffer described as read-only (the "
+                         "output of a METHOD_IN_DIRECT request)"});
+  EXPECT_EQ(out[0], 0x77);  // the out-direct write only
+  io.Close(file);
+  kernel_.DeleteSymbolicLink(u"\\DosDevices\\rw0");
+  kernel_.DeleteDevice(device);
+  kernel_.DeleteDriverObject(driver);
 }
 
 TEST_F(VerifierTest, PassDownWithoutCompletionReturnsTheLowerStatus) {
