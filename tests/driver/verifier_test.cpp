@@ -217,8 +217,7 @@ TEST_F(VerifierTest, WriteIntoAnInDirectOutputIsReported) {
   kernel::DeviceObject* device = nullptr;
   ASSERT_EQ(kernel_.CreateDevice(driver, 16, u"\\Device\\rw0", &device),
             kStatusSuccess);
-  ASSERT_EQ(kernel_.CreateSymbolicLink(u"\\DosDevices\\rw0",
-                                       u"\\Device\\rw0"),
+  ASSERT_EQ(kernel_.CreateSymbolicLink(u"\\DosDevices\\rw0", u"\\Device\\rw0"),
             kStatusSuccess);
   IoManager io(kernel_);
   std::shared_ptr<OpenFile> file;
