@@ -107,7 +107,7 @@ fuzz: setup
 
 # A bounded run of each fuzz target, as CI runs them.
 fuzz-short: fuzz
-	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=2000 -max_len=512
+	$(BUILD)-fuzz/fuzz/dispatcher_fuzz -runs=30000 -max_len=512
 	$(BUILD)-fuzz/fuzz/token_fuzz -runs=20000 -max_len=64
 	$(BUILD)-fuzz/fuzz/ds_entry_fuzz -runs=5000 -max_len=256
 

@@ -198,6 +198,14 @@ Outcome ClassOrVendorRequest(DeviceExtension* ext, kernel::Irp* irp,
   if (s.output_length > 0 &&
       (mdl == nullptr || port.MdlByteCount(mdl) < s.output_length))
     return {kStatusInvalidParameter};
+  // A data stage that comes in lands in the caller's output, which this
+  // code's method leaves locked for reading only.
+  const WritableOutput writable(port, irp, s.control_code,
+                                s.output_length > 0 && b.direction != 0);
+  if (!NtSuccess(writable.status())) return {writable.status()};
+  kernel::Mdl* data = s.output_length == 0 ? nullptr
+                      : b.direction != 0   ? writable.mdl()
+                                           : mdl;
   auto* urb = static_cast<usb::UrbControlVendorOrClassRequest*>(
       AllocateUrb(port, sizeof(usb::UrbControlVendorOrClassRequest)));
   if (urb == nullptr) return {kStatusNoMemory};
@@ -206,7 +214,7 @@ Outcome ClassOrVendorRequest(DeviceExtension* ext, kernel::Irp* irp,
   urb->TransferFlags = usb::kUsbdShortTransferOk |
                        (b.direction ? usb::kUsbdTransferDirectionIn : 0);
   urb->TransferBufferLength = s.output_length;
-  urb->TransferBufferMDL = s.output_length > 0 ? mdl : nullptr;
+  urb->TransferBufferMDL = data;
   urb->Request = b.request;
   urb->Value = b.value;
   urb->Index = b.index;
@@ -347,8 +355,12 @@ NtStatus DispatchDeviceControl(kernel::DeviceObject* device, kernel::Irp* irp) {
     if (o.status != kStatusPending) LeaveIo(ext);
     return o.status;
   }
+  // Completed before the count is left: removal may delete the device as
+  // soon as the count reaches zero, and the request is the device's until
+  // it completes.
+  const NtStatus status = CompleteWith(port, irp, o.status, o.information);
   LeaveIo(ext);
-  return CompleteWith(port, irp, o.status, o.information);
+  return status;
 }
 
 }  // namespace vk::drv

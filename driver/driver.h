@@ -60,6 +60,30 @@ NtStatus DispatchCleanup(kernel::DeviceObject* device, kernel::Irp* irp);
 NtStatus DispatchClose(kernel::DeviceObject* device, kernel::Irp* irp);
 NtStatus DispatchDeviceControl(kernel::DeviceObject* device, kernel::Irp* irp);
 NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp);
+// The request's output, for the driver (or the device through a URB) to
+// write into. A METHOD_OUT_DIRECT output is locked for writing already; a
+// METHOD_IN_DIRECT one only for reading, so the caller's range is locked
+// again for writing, until this goes (before the request completes). In
+// the dispatch routine only: the lock needs the caller's context.
+class WritableOutput {
+ public:
+  // Nothing is locked unless `wanted`.
+  WritableOutput(kernel::KernelPort& port, kernel::Irp* irp,
+                 uint32_t control_code, bool wanted = true);
+  ~WritableOutput();
+  WritableOutput(const WritableOutput&) = delete;
+  WritableOutput& operator=(const WritableOutput&) = delete;
+  // Why there is no MDL: the request has no output, or the caller may not
+  // write it (the probe's status).
+  NtStatus status() const { return status_; }
+  kernel::Mdl* mdl() const { return mdl_; }
+
+ private:
+  kernel::KernelPort& port_;
+  kernel::Mdl* mdl_ = nullptr;
+  kernel::Mdl* relocked_ = nullptr;
+  NtStatus status_ = kStatusSuccess;
+};
 // Bulk transfer on a pipe chosen by index (IOCTL_BULK_READ and _WRITE).
 NtStatus BulkTransfer(DeviceExtension* ext, kernel::Irp* irp,
                       const kernel::StackLocation& stack, uintptr_t* information);

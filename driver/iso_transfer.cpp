@@ -300,7 +300,11 @@ NtStatus IsoTransfer(DeviceExtension* ext, kernel::Irp* irp,
   if (mdl == nullptr || s.output_length < needed ||
       port.MdlByteCount(mdl) < needed)
     return kStatusUnsuccessful;
-  auto* area = static_cast<uint8_t*>(port.MapMdl(mdl));
+  // The packet records (and, from an IN pipe, the data) land in the
+  // output, which IOCTL_ISO_WRITE's method leaves locked for reading only.
+  const WritableOutput writable(port, irp, s.control_code);
+  if (!NtSuccess(writable.status())) return writable.status();
+  auto* area = static_cast<uint8_t*>(port.MapMdl(writable.mdl()));
   IsoContext* ctx = area ? NewContext(ext, r, pipe) : nullptr;
   if (ctx == nullptr) return kStatusInsufficientResources;
   ctx->data = area;

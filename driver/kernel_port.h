@@ -219,6 +219,18 @@ class KernelPort {
   virtual uint32_t MdlByteCount(Mdl* mdl) = 0;
   // MmGetSystemAddressForMdlSafe; null when it cannot be mapped.
   virtual void* MapMdl(Mdl* mdl) = 0;
+  // The output of a METHOD_IN_DIRECT request is locked for reading only: a
+  // write into it may land in a copy-on-write page the caller never sees,
+  // or in a page it cannot write. This locks the caller's range (what
+  // RequestMdl describes) again, for writing: a new MDL probed and locked
+  // with IoWriteAccess in the requestor's mode. Passive level, in the
+  // dispatch routine on the thread that issued the request (the probe needs
+  // the caller's address space). Fails with the probe's status when the
+  // caller may not write the range. Unlock before the request completes.
+  virtual NtStatus LockOutputForWriting(Irp* irp, Mdl** locked) = 0;
+  // MmUnlockPages and IoFreeMdl of what LockOutputForWriting gave. Dispatch
+  // level.
+  virtual void UnlockOutput(Mdl* locked) = 0;
 
   // ---- Synchronisation ----
   virtual void InitializeSpinLock(SpinLock* lock) = 0;

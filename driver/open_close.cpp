@@ -33,8 +33,11 @@ NtStatus DispatchCreate(kernel::DeviceObject* device, kernel::Irp* irp) {
     kernel::LockedIncrement(
         reinterpret_cast<volatile int32_t*>(&ext->open_handles));
   }
+  // Completed before the count is left, so removal never deletes the device
+  // under a request it still holds.
+  const NtStatus result = CompleteWith(port, irp, status);
   LeaveIo(ext);
-  return CompleteWith(port, irp, status);
+  return result;
 }
 
 // The last handle of a file object is closed. A pending request keeps the

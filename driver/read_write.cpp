@@ -91,9 +91,12 @@ NtStatus DispatchReadWrite(kernel::DeviceObject* device, kernel::Irp* irp) {
   KernelPort& port = *ext->driver->port;
   if (!EnterIo(ext)) return CompleteWith(port, irp, kStatusDeletePending);
   const kernel::StackLocation s = port.CurrentStack(irp);
+  // Completed before the count is left, so removal never deletes the device
+  // under a request it still holds.
   auto refuse = [&](NtStatus status) {
+    const NtStatus result = CompleteWith(port, irp, status);
     LeaveIo(ext);
-    return CompleteWith(port, irp, status);
+    return result;
   };
   usb::PipeInformation pipe;
   const NtStatus refused = ReadPipe(ext, s.file, &pipe);
@@ -143,18 +146,24 @@ NtStatus BulkTransfer(DeviceExtension* ext, kernel::Irp* irp,
   if (s.output_length > 0 &&
       (mdl == nullptr || port.MdlByteCount(mdl) < s.output_length))
     return kStatusInvalidParameter;
+  // The direction follows the endpoint, not the control code: what comes
+  // in lands in the output, which IOCTL_BULK_WRITE's method leaves locked
+  // for reading only.
+  const bool in = (pipe.EndpointAddress & usb::kEndpointDirectionIn) != 0;
+  const WritableOutput writable(port, irp, s.control_code,
+                                s.output_length > 0 && in);
+  if (!NtSuccess(writable.status())) return writable.status();
   auto* urb = static_cast<usb::UrbBulkOrInterruptTransfer*>(
       AllocateUrb(port, sizeof(usb::UrbBulkOrInterruptTransfer)));
   if (urb == nullptr) return kStatusNoMemory;
   urb->Hdr.Length = sizeof(*urb);
   urb->Hdr.Function = usb::kUrbFunctionBulkOrInterruptTransfer;
   urb->PipeHandle = pipe.PipeHandle;
-  // The direction follows the endpoint, not the control code.
-  urb->TransferFlags = (pipe.EndpointAddress & usb::kEndpointDirectionIn)
-                           ? kBulkFlagsIn
-                           : kBulkFlagsOut;
+  urb->TransferFlags = in ? kBulkFlagsIn : kBulkFlagsOut;
   urb->TransferBufferLength = s.output_length;
-  urb->TransferBufferMDL = s.output_length > 0 ? mdl : nullptr;
+  urb->TransferBufferMDL = s.output_length == 0 ? nullptr
+                           : in                 ? writable.mdl()
+                                                : mdl;
   const NtStatus status = SubmitUrb(ext, &urb->Hdr);
   if (NtSuccess(status)) *information = urb->TransferBufferLength;
   port.FreePool(urb);

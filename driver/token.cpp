@@ -38,9 +38,10 @@ void ForgetWaiter(TokenState& token, DeviceExtension* ext) {
 
 // The waiter's request is ours to complete (its cancel routine was taken
 // away): it ends cancelled and leaves its pending-I/O count.
+// Completed first: once the count is left, removal may free `ext`.
 void CompleteCancelled(DeviceExtension* ext, kernel::Irp* irp) {
-  LeaveIo(ext);
   CompleteWith(*ext->driver->port, irp, kStatusCancelled, 0);
+  LeaveIo(ext);
 }
 
 void TokenCancel(kernel::DeviceObject* device, kernel::Irp* irp) {

@@ -1,5 +1,6 @@
 // The single road of a synchronous USB request: one URB in an internal
-// device-control request to the lower device, waited for without time-out.
+// device-control request to the lower device, waited for without time-out;
+// and the output such a request may write into.
 #include "common/control_codes.h"
 #include "driver/driver.h"
 
@@ -31,6 +32,25 @@ NtStatus SubmitUrb(DeviceExtension* ext, usb::UrbHeader* urb) {
     kernel::StoreU32(&ext->last_usbd_error, static_cast<uint32_t>(urb->Status));
   if (!NtSuccess(status)) return status;
   return UsbdSuccess(urb->Status) ? status : kStatusUnsuccessful;
+}
+
+WritableOutput::WritableOutput(kernel::KernelPort& port, kernel::Irp* irp,
+                               uint32_t control_code, bool wanted)
+    : port_(port) {
+  if (!wanted) return;
+  kernel::Mdl* described = port.RequestMdl(irp);
+  if (described == nullptr) {
+    status_ = kStatusInvalidParameter;
+  } else if (MethodOf(control_code) != TransferMethod::kInDirect) {
+    mdl_ = described;
+  } else {
+    status_ = port.LockOutputForWriting(irp, &relocked_);
+    mdl_ = relocked_;
+  }
+}
+
+WritableOutput::~WritableOutput() {
+  if (relocked_ != nullptr) port_.UnlockOutput(relocked_);
 }
 
 }  // namespace vk::drv

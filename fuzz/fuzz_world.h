@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <thread>
@@ -70,6 +73,7 @@ class FuzzWorld {
   // plugged in, with fresh handles.
   void Replug(size_t camera_index) {
     system_.pnp().Unplug(camera(camera_index).id);
+    CheckPoolAfterRemoval();
     Replace(camera_index);
   }
   // The system sleeps and resumes; the camera's reconfiguration (a work
@@ -105,8 +109,15 @@ class FuzzWorld {
     sim::CameraOptions options;
     options.noise = false;
     options.seed = static_cast<uint32_t>(index + 1);
-    const sim::PluggedCamera p =
-        system_.pnp().Plug(std::make_shared<sim::Camera>(options));
+    auto camera = std::make_shared<sim::Camera>(options);
+    // The driver never looks at pixels: a flat frame costs a fill, where a
+    // rendered one costs a scene under the sanitizers, longer than the
+    // watchdog waits.
+    camera->SetFrameGenerator([](const sim::FrameInfo& info, uint8_t* out) {
+      std::memset(out, static_cast<int>(info.number & 0xFF),
+                  info.geometry.bytes());
+    });
+    const sim::PluggedCamera p = system_.pnp().Plug(std::move(camera));
     Camera c{p.id, -1, {}};
     for (int n = 0; n < drv::kMaxInstances; ++n) {
       kernel::DeviceObject* d = system_.kernel().ResolveLink(
@@ -124,6 +135,23 @@ class FuzzWorld {
       }
     }
     return c;
+  }
+
+  // Once a camera is removed, only the driver's own blocks stay in pool,
+  // as many after every removal as after the first: more means a request,
+  // a stream or a device left something behind.
+  void CheckPoolAfterRemoval() {
+    const sim::PoolStats pool = system_.kernel().Pool();
+    if (pool_after_removal_ < 0)
+      pool_after_removal_ = static_cast<int64_t>(pool.live_blocks);
+    if (static_cast<int64_t>(pool.live_blocks) != pool_after_removal_) {
+      std::fprintf(stderr,
+                   "fuzz: %zu pool blocks after a removal, %lld after the "
+                   "first\n",
+                   pool.live_blocks,
+                   static_cast<long long>(pool_after_removal_));
+      std::abort();
+    }
   }
 
   void Replace(size_t camera_index) {
@@ -155,6 +183,7 @@ class FuzzWorld {
   std::atomic<bool> unplugged_{false};
   std::atomic<int> watched_id_{-1};
   std::atomic<int64_t> started_{0};
+  int64_t pool_after_removal_ = -1;
   std::thread watchdog_;
 };
 

@@ -13,6 +13,10 @@ extern "C" {  // this header of the DDK does not say it declares C functions
 #include "driver/driver.h"
 #include "driver/kernel_port.h"
 
+// driver/wdm/probe_lock.c: MmProbeAndLockPages with IoWriteAccess under a
+// structured exception handler; the exception's code when it raised.
+extern "C" NTSTATUS VkProbeAndLockForWriting(PMDL mdl, KPROCESSOR_MODE mode);
+
 namespace vk::kernel {
 namespace {
 
@@ -247,6 +251,31 @@ class WdmPort final : public KernelPort {
   uint32_t MdlByteCount(Mdl* mdl) override { return MmGetMdlByteCount(Real(mdl)); }
   void* MapMdl(Mdl* mdl) override {
     return MmGetSystemAddressForMdlSafe(Real(mdl), NormalPagePriority);
+  }
+  // The range is the one the I/O manager described (the MDL's virtual
+  // address is the caller's own), probed in the requestor's mode, so a
+  // kernel-mode caller's buffer is taken as it is and a user's is checked.
+  NtStatus LockOutputForWriting(Irp* irp, Mdl** locked) override {
+    *locked = nullptr;
+    PIRP request = Real(irp);
+    PMDL described = request->MdlAddress;
+    if (described == nullptr) return STATUS_INVALID_PARAMETER;
+    PMDL mdl =
+        IoAllocateMdl(MmGetMdlVirtualAddress(described),
+                      MmGetMdlByteCount(described), FALSE, FALSE, nullptr);
+    if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status =
+        VkProbeAndLockForWriting(mdl, request->RequestorMode);
+    if (!NT_SUCCESS(status)) {
+      IoFreeMdl(mdl);
+      return status;
+    }
+    *locked = reinterpret_cast<Mdl*>(mdl);
+    return STATUS_SUCCESS;
+  }
+  void UnlockOutput(Mdl* locked) override {
+    MmUnlockPages(Real(locked));
+    IoFreeMdl(Real(locked));
   }
 
   // ---- Synchronisation ----

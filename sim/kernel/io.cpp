@@ -297,6 +297,9 @@ void SimKernel::CompleteRequest(kernel::Irp* irp) {
   if (irp->completed) verifier::Report("request completed twice");
   if (irp->cancel_routine.load() != nullptr)
     verifier::Report("request completed with its cancel routine still set");
+  if (irp->write_locks.load() != 0)
+    verifier::Report(
+        "request completed with the caller's pages still locked for writing");
   irp->completed = true;
   const int n = static_cast<int>(irp->stack.size());
   for (int loc = irp->current; loc < n; ++loc) {

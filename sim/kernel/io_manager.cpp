@@ -3,11 +3,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <thread>
+#include <vector>
 
 #include "common/control_codes.h"
 
 namespace vk::sim {
 namespace {
+
+// The pages of a METHOD_IN_DIRECT output as the driver sees them, and as
+// they must still be when the request ends.
+struct ReadOnlyShadow {
+  ReadOnlyShadow(const void* out, uint32_t length)
+      : pages(static_cast<const uint8_t*>(out),
+              static_cast<const uint8_t*>(out) + length),
+        original(pages) {}
+  std::vector<uint8_t> pages;
+  const std::vector<uint8_t> original;
+};
 
 kernel::IrpLocation& NextLocation(kernel::Irp* irp) {
   return irp->stack[irp->current - 1];
@@ -109,13 +122,25 @@ NtStatus IoManager::DeviceControl(OpenFile& file, uint32_t code, const void* in,
     if (in != nullptr && in_length > 0)
       std::memcpy(irp->system_buffer, in, in_length);
   }
+  irp->issuer = std::this_thread::get_id();
+  // In-direct output is locked for reading only: the driver is handed a
+  // copy, and a write into it (by the driver or by the device on its
+  // behalf) is found when the request ends. Out-direct output is the
+  // caller's own pages.
+  std::shared_ptr<ReadOnlyShadow> shadow;
   if (!buffered && out_length > 0 && out != nullptr) {
+    irp->user_buffer = out;
     irp->mdl = new kernel::Mdl;
-    irp->mdl->start_va = out;
     irp->mdl->byte_count = out_length;
+    if (MethodOf(code) == TransferMethod::kInDirect) {
+      shadow = std::make_shared<ReadOnlyShadow>(out, out_length);
+      irp->mdl->start_va = shadow->pages.data();
+    } else {
+      irp->mdl->start_va = out;
+    }
   }
   return Send(file, irp, top, std::move(done), request,
-              [buffered, out, out_length](kernel::Irp* i) {
+              [buffered, out, out_length, shadow](kernel::Irp* i) {
                 // Buffered output goes back to the caller: the bytes the
                 // driver reported, never more than the caller's buffer.
                 if (buffered && out != nullptr && NtSuccess(i->io.status)) {
@@ -123,6 +148,10 @@ NtStatus IoManager::DeviceControl(OpenFile& file, uint32_t code, const void* in,
                       std::min<uintptr_t>(i->io.information, out_length);
                   if (n > 0) std::memcpy(out, i->system_buffer, n);
                 }
+                if (shadow && shadow->pages != shadow->original)
+                  verifier::Report(
+                      "a write into a buffer described as read-only (the "
+                      "output of a METHOD_IN_DIRECT request)");
                 std::free(i->system_buffer);
                 i->system_buffer = nullptr;
                 delete i->mdl;
@@ -139,8 +168,10 @@ NtStatus IoManager::Read(OpenFile& file, bool write, void* buffer,
   next.major = write ? kernel::kIrpMjWrite : kernel::kIrpMjRead;
   next.length = length;
   next.file = &file.file_;
+  irp->issuer = std::this_thread::get_id();
   // The device does direct I/O: the caller's pages, described by an MDL.
   if (length > 0 && buffer != nullptr) {
+    irp->user_buffer = buffer;
     irp->mdl = new kernel::Mdl;
     irp->mdl->start_va = buffer;
     irp->mdl->byte_count = length;

@@ -173,6 +173,11 @@ void SimKernel::BuildPartialMdl(kernel::Mdl* source, kernel::Mdl* target,
 }
 
 void SimKernel::FreeMdl(kernel::Mdl* mdl) {
+  {
+    std::lock_guard lock(pool_mutex_);
+    if (write_locks_.count(mdl) != 0)
+      verifier::Report("IoFreeMdl of an MDL whose pages are still locked");
+  }
   mdl->~Mdl();
   FreePool(mdl);
 }
@@ -184,6 +189,45 @@ uint32_t SimKernel::MdlByteCount(kernel::Mdl* mdl) { return mdl->byte_count; }
 void* SimKernel::MapMdl(kernel::Mdl* mdl) {
   if (mdl->mapped_system_va == nullptr) mdl->mapped_system_va = mdl->address();
   return mdl->mapped_system_va;
+}
+
+NtStatus SimKernel::LockOutputForWriting(kernel::Irp* irp,
+                                         kernel::Mdl** locked) {
+  *locked = nullptr;
+  verifier::RequireAtMost(kApcLevel, "MmProbeAndLockPages");
+  // The caller's addresses mean something only in its own context.
+  if (irp->issuer != std::this_thread::get_id() || !verifier::InDispatchOf(irp))
+    verifier::Report(
+        "MmProbeAndLockPages of a caller's buffer outside the dispatch "
+        "routine of its request, on a thread other than the caller's");
+  if (irp->mdl == nullptr || irp->user_buffer == nullptr)
+    return kStatusInvalidParameter;
+  kernel::Mdl* mdl = AllocateMdl(irp->user_buffer, irp->mdl->byte_count);
+  if (mdl == nullptr) return kStatusInsufficientResources;
+  {
+    std::lock_guard lock(pool_mutex_);
+    write_locks_[mdl] = irp;
+  }
+  ++irp->write_locks;
+  *locked = mdl;
+  return kStatusSuccess;
+}
+
+void SimKernel::UnlockOutput(kernel::Mdl* locked) {
+  verifier::RequireAtMost(kDispatchLevel, "MmUnlockPages");
+  kernel::Irp* irp = nullptr;
+  {
+    std::lock_guard lock(pool_mutex_);
+    auto it = write_locks_.find(locked);
+    if (it == write_locks_.end()) {
+      verifier::Report("MmUnlockPages of an MDL that is not locked");
+      return;
+    }
+    irp = it->second;
+    write_locks_.erase(it);
+  }
+  --irp->write_locks;
+  FreeMdl(locked);
 }
 
 }  // namespace vk::sim

@@ -86,6 +86,12 @@ struct Irp {
   std::atomic<CancelRoutine> cancel_routine{nullptr};
   void* system_buffer = nullptr;
   Mdl* mdl = nullptr;
+  // The caller's output (Irp->UserBuffer), and the thread that issued the
+  // request: the only context in which its pages can be probed.
+  void* user_buffer = nullptr;
+  std::thread::id issuer;
+  // Caller's pages the driver locked again for writing and has not unlocked.
+  std::atomic<int> write_locks{0};
   // The originator's part, run once the last completion routine is done:
   // either an event and status block (synchronous internal requests), or a
   // function (requests of the I/O, plug-and-play and power managers).

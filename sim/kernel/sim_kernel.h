@@ -174,6 +174,9 @@ class SimKernel final : public kernel::KernelPort {
   void* MdlVirtualAddress(kernel::Mdl* mdl) override;
   uint32_t MdlByteCount(kernel::Mdl* mdl) override;
   void* MapMdl(kernel::Mdl* mdl) override;
+  NtStatus LockOutputForWriting(kernel::Irp* irp,
+                                kernel::Mdl** locked) override;
+  void UnlockOutput(kernel::Mdl* locked) override;
 
   void InitializeSpinLock(kernel::SpinLock* lock) override;
   kernel::Irql AcquireSpinLock(kernel::SpinLock* lock) override;
@@ -232,6 +235,8 @@ class SimKernel final : public kernel::KernelPort {
   mutable std::mutex pool_mutex_;
   std::unordered_map<void*, PoolBlock> live_;
   std::unordered_set<kernel::Irp*> irps_;
+  // MDLs over a caller's pages locked for writing, and their requests.
+  std::unordered_map<kernel::Mdl*, kernel::Irp*> write_locks_;
   // Freed blocks stay poisoned and out of reuse for a while, so a late
   // access finds poison rather than someone else's data.
   std::deque<std::pair<void*, size_t>> quarantine_;

@@ -147,16 +147,24 @@ void SimKernel::DereferenceThread(kernel::Thread* thread) {
 }
 
 // The simulated clock: VKCAM_SLEEP_SCALE (e.g. 0.01) shortens the driver's
-// waits as it shortens the host's Sleep, so retries stay quick in tests.
+// waits as it shortens the host's Sleep, so retries stay quick in tests; 0
+// (fuzzing) leaves only a yield, so the order of events stays possible.
 void SimKernel::Delay(uint32_t milliseconds) {
   verifier::RequireAtMost(kApcLevel, "KeDelayExecutionThread");
   static const double scale = [] {
     const char* v = std::getenv("VKCAM_SLEEP_SCALE");
-    const double s = v ? std::atof(v) : 1.0;
-    return s > 0 && s <= 1 ? s : 1.0;
+    if (v == nullptr) return 1.0;
+    char* end = nullptr;
+    const double s = std::strtod(v, &end);
+    return end != v && s >= 0 && s <= 1 ? s : 1.0;
   }();
-  std::this_thread::sleep_for(std::chrono::microseconds(
-      static_cast<int64_t>(milliseconds * 1000.0 * scale)));
+  const auto wait = std::chrono::microseconds(
+      static_cast<int64_t>(milliseconds * 1000.0 * scale));
+  if (wait.count() == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(wait);
 }
 
 }  // namespace vk::sim

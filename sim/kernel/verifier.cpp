@@ -178,6 +178,13 @@ void NotePassedDown(int frame, NtStatus lower_status) {
   t_state.frames[frame].lower_status = lower_status;
 }
 
+bool InDispatchOf(kernel::Irp* irp) {
+  for (const RoutineFrame& f : t_state.frames) {
+    if (f.kind == RoutineKind::kDispatch && f.irp == irp) return true;
+  }
+  return false;
+}
+
 int EnterCompletion() {
   const int depth = ++t_state.completion_depth;
   int seen = g_max_completion_depth.load();

@@ -100,6 +100,8 @@ void NoteMarkedPending(kernel::Irp* irp, int location);
 // that frame's index, or -1.
 int PassingDown(kernel::Irp* irp, int location, bool next_has_completion);
 void NotePassedDown(int frame, NtStatus lower_status);
+// Whether this thread is inside a dispatch routine of `irp`.
+bool InDispatchOf(kernel::Irp* irp);
 // Completion routines now nested on this thread (entering adds one).
 int EnterCompletion();
 void LeaveCompletion();

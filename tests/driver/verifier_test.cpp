@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/sim_kernel.h"
 
 namespace vk::sim {
@@ -157,6 +158,85 @@ TEST_F(VerifierTest, PendingMustBeMarkedAndMarkedMustPend) {
 
 // The lower device completes with STATUS_NOT_SUPPORTED; the upper one
 // skips its location and claims success.
+// A caller's output locked again for writing: only in the dispatch of its
+// request on the caller's thread, and unlocked before the request completes.
+TEST_F(VerifierTest, CallersOutputLockedForWritingInItsContextOnly) {
+  static kernel::Mdl* locked = nullptr;
+  kernel::DeviceObject* keeps_lock = Device([](kernel::DeviceObject* d,
+                                               Irp* irp) {
+    EXPECT_EQ(d->kernel->LockOutputForWriting(irp, &locked), kStatusSuccess);
+    d->kernel->CompleteRequest(irp);
+    return kStatusSuccess;
+  });
+  uint8_t caller[8] = {};
+  kernel::Mdl described;
+  described.start_va = caller;
+  described.byte_count = sizeof(caller);
+  Irp* irp = Request(keeps_lock);
+  irp->mdl = &described;
+  irp->user_buffer = caller;
+  irp->issuer = std::this_thread::get_id();
+  kernel_.CallDriver(keeps_lock, irp);
+  ASSERT_NE(locked, nullptr);
+  EXPECT_EQ(kernel_.MdlVirtualAddress(locked), caller);
+  EXPECT_EQ(kernel_.MdlByteCount(locked), 8u);
+  kernel_.UnlockOutput(locked);
+  kernel_.UnlockOutput(locked);
+  // Outside any dispatch, on another thread.
+  std::thread([&] {
+    kernel::Mdl* elsewhere = nullptr;
+    kernel_.LockOutputForWriting(irp, &elsewhere);
+    kernel_.UnlockOutput(elsewhere);
+  }).join();
+  EXPECT_EQ(Rules(),
+            (std::vector<std::string>{
+                "request completed with the caller's pages still locked for "
+                "writing",
+                "MmUnlockPages of an MDL that is not locked",
+                "MmProbeAndLockPages of a caller's buffer outside the dispatch "
+                "routine of its request, on a thread other than the "
+                "caller's"}));
+  irp->mdl = nullptr;
+  kernel_.FreeIrp(irp);
+}
+
+// The I/O manager locks a METHOD_IN_DIRECT output for reading: a driver
+// that writes into it is reported when the request ends, and the caller's
+// buffer keeps its bytes; a METHOD_OUT_DIRECT output is the caller's own.
+TEST_F(VerifierTest, WriteIntoAnInDirectOutputIsReported) {
+  kernel::DriverObject* driver = kernel_.CreateDriverObject(u"\\Driver\\rw");
+  for (uint8_t major = 0; major <= kernel::kIrpMjMaximum; ++major) {
+    kernel_.SetDispatch(driver, major, [](kernel::DeviceObject* d, Irp* irp) {
+      SimKernel& k = *d->kernel;
+      if (k.CurrentStack(irp).major == kernel::kIrpMjDeviceControl)
+        static_cast<uint8_t*>(k.MapMdl(k.RequestMdl(irp)))[0] = 0x77;
+      k.CompleteRequest(irp);
+      return kStatusSuccess;
+    });
+  }
+  kernel::DeviceObject* device = nullptr;
+  ASSERT_EQ(kernel_.CreateDevice(driver, 16, u"\\Device\\rw0", &device),
+            kStatusSuccess);
+  ASSERT_EQ(kernel_.CreateSymbolicLink(u"\\DosDevices\\rw0", u"\\Device\\rw0"),
+            kStatusSuccess);
+  IoManager io(kernel_);
+  std::shared_ptr<OpenFile> file;
+  ASSERT_EQ(io.Open(u"\\DosDevices\\rw0", &file), kStatusSuccess);
+  uint8_t out[4] = {1, 2, 3, 4};
+  for (uint32_t method : {1u, 2u}) {  // in-direct, then out-direct
+    io.DeviceControl(*file, 0x220000u | method, nullptr, 0, out, 4,
+                     [](const kernel::IoStatus&) {});
+  }
+  EXPECT_EQ(Rules(), std::vector<std::string>{
+                         "a write into a buffer described as read-only (the "
+                         "output of a METHOD_IN_DIRECT request)"});
+  EXPECT_EQ(out[0], 0x77);  // the out-direct write only
+  io.Close(file);
+  kernel_.DeleteSymbolicLink(u"\\DosDevices\\rw0");
+  kernel_.DeleteDevice(device);
+  kernel_.DeleteDriverObject(driver);
+}
+
 TEST_F(VerifierTest, PassDownWithoutCompletionReturnsTheLowerStatus) {
   static kernel::DeviceObject* lower = nullptr;
   lower = Device([](kernel::DeviceObject* d, Irp* irp) {
