@@ -101,11 +101,55 @@ stream 2 640 480
 
 echo "wine-stack: a snap"
 run 120 "$bin/vkcam.exe" snap --resolution 0 --settle 15 --out snap | tr -d '\r'
-for f in snap.raw snap.bmp; do [ -s "$f" ] || fail "no $f"; done
+for f in snap.raw snap.bmp snap.png snap.jpg; do [ -s "$f" ] || fail "no $f"; done
 [ "$(stat -c %s snap.raw)" = $((2048 * 1536)) ] || fail "snap.raw is not 2048 x 1536 bytes"
+# The PNG and JPEG come from the BMP's picture: decoded by Pillow, the PNG
+# must be it exactly, and the JPEG within a mean difference of 1.0 per
+# channel value of Pillow's own libjpeg encoding of the BMP at the same
+# quality 90 and 4:2:0 sampling (equal libraries give 0; the scene is busy,
+# so even a right JPEG is about 7 away from the BMP itself, and one upside
+# down or in BGR order 45 and more).
+/usr/bin/python3 - snap <<'PY' || fail "the snap's PNG or JPEG is not its picture"
+import io
+import sys
+import numpy as np
+from PIL import Image
+def decode(source):
+    with Image.open(source) as image:
+        return np.asarray(image.convert("RGB"), dtype=np.int16)
+base = sys.argv[1]
+bmp, png, jpg = (decode(base + e) for e in (".bmp", ".png", ".jpg"))
+for name, pixels in (("png", png), ("jpg", jpg)):
+    if pixels.shape != (1536, 2048, 3):
+        sys.exit(f"  {name}: {pixels.shape}, expected (1536, 2048, 3)")
+if not np.array_equal(png, bmp):
+    sys.exit("  png: differs from the bmp")
+encoded = io.BytesIO()
+with Image.open(base + ".bmp") as image:
+    image.convert("RGB").save(encoded, "JPEG", quality=90, subsampling=2)
+encoded.seek(0)
+mean = float(np.abs(jpg - decode(encoded)).mean())
+print(f"  png equals the bmp; jpg within {mean:.2f} of the bmp encoded by Pillow")
+if mean > 1.0:
+    sys.exit("  jpg: too far from the bmp's encoding")
+PY
 
-echo "wine-stack: unplugged, then plugged back"
+echo "wine-stack: unplugged while streaming, then plugged back"
+# The stream must end with the capture engine's loss message, well before
+# its own time limit, and vkcam.exe must get through CameraStop and the
+# teardown to its exit status 1 (a hang is killed by the time bound: 124).
+run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
+streamer=$!
+streaming() { tr '\r' '\n' <lost.txt | grep -q '^ *[1-9][0-9]* frames '; }
+until_ok 60 streaming || fail "the stream to be unplugged did not start"
 run 30 "$bin/vkbusctl.exe" unplug 0
+lost_status=0
+wait "$streamer" || lost_status=$?
+summary=$(tr -d '\r' <lost.txt | grep 'frames of' || true)
+echo "  $summary (exit status $lost_status)"
+[ "$lost_status" = 1 ] || fail "the unplugged stream's vkcam.exe ended with status $lost_status"
+echo "$summary" | grep -q ', camera lost$' || fail "the unplugged stream did not report the loss"
+echo "$summary" | grep -Eq ' in (30|[3-9][0-9])\.' && fail "the unplugged stream ran to its time limit"
 gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'LinkName.*trq5c-0'; }
 until_ok 30 gone || fail "the registry entries outlived the camera"
 echo "  registry entries gone"
