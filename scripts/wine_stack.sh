@@ -37,6 +37,21 @@ until_ok() {
   done
 }
 
+# vkcam RUN_SECONDS ARGS...: vkcam.exe's output, carriage returns made line
+# ends. A program's handle is closed by the driver's process after the
+# program has gone, so an open right after one may find the camera still
+# taken: such a run is tried again, up to five times.
+vkcam() {
+  local seconds=$1 out attempt
+  shift
+  for attempt in 1 2 3 4 5; do
+    out=$(run "$seconds" "$bin/vkcam.exe" "$@" 2>&1 | tr '\r' '\n' || true)
+    grep -q 'could not be opened' <<<"$out" || break
+    sleep 1
+  done
+  echo "$out"
+}
+
 echo "wine-stack: $(wine --version), prefix $WINEPREFIX"
 timeout 300 wine wineboot --init >/dev/null 2>&1
 wineserver -w
@@ -85,8 +100,7 @@ run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
 # stream RESOLUTION WIDTH HEIGHT [CAMERA]: a few seconds of frames, none bad.
 stream() {
   local out
-  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 --camera "${4:-1}" |
-    tr -d '\r')
+  out=$(vkcam 120 stream --resolution "$1" --seconds 4 --camera "${4:-1}")
   local summary
   summary=$(echo "$out" | grep 'frames of' || true)
   echo "  $summary"
@@ -100,7 +114,7 @@ stream 0 2048 1536
 stream 2 640 480
 
 echo "wine-stack: a snap"
-run 120 "$bin/vkcam.exe" snap --resolution 0 --settle 15 --out snap | tr -d '\r'
+vkcam 120 snap --resolution 0 --settle 15 --out snap
 for f in snap.raw snap.bmp snap.png snap.jpg; do [ -s "$f" ] || fail "no $f"; done
 [ "$(stat -c %s snap.raw)" = $((2048 * 1536)) ] || fail "snap.raw is not 2048 x 1536 bytes"
 # The PNG and JPEG come from the BMP's picture: decoded by Pillow, the PNG
@@ -134,14 +148,53 @@ if mean > 1.0:
     sys.exit("  jpg: too far from the bmp's encoding")
 PY
 
+# The recording runs on request (WINE_STACK_RECORD=1): it passes, but a
+# camera that now and then stays unopenable after some sessions under Wine
+# is not understood yet, and every further session is another chance of it.
+if [ -n "${WINE_STACK_RECORD:-}" ]; then
+  echo "wine-stack: a recording"
+  # Wine has no Xvid, and none of its own compressors compresses 24-bit
+  # frames: the recording goes uncompressed through Wine's AVIFile, which
+  # passes a 'DIB ' stream's frames through. ffprobe must read what vkcam.exe
+  # says it stored: 640 x 480 raw video at the recording's rate, as many
+  # frames as were counted at most, most of them images (a position the
+  # writer skipped is an empty frame).
+  recorded=$(vkcam 120 record --resolution 2 --seconds 2 --codec "Full Frames (Uncompressed)" \
+    --out rec.avi)
+  recorded=$(grep 'stored' <<<"$recorded" || true)
+  echo "  $recorded"
+  [ -n "$recorded" ] || fail "the recording failed"
+  counted=$(sed -n 's/^rec.avi: \([0-9]*\) frames at .*/\1/p' <<<"$recorded")
+  stored=$(sed -n 's/.*; stored \([0-9]*\) frames at .*/\1/p' <<<"$recorded")
+  rate=$(sed -n 's/.* frames at \([0-9]*\) frames\/s$/\1/p' <<<"$recorded")
+  probe=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
+    stream=codec_name,width,height,r_frame_rate,nb_frames,nb_read_frames \
+    -of default=noprint_wrappers=1 rec.avi)
+  echo "  ffprobe: $(tr '\n' ' ' <<<"$probe")"
+  field() { sed -n "s/^$1=//p" <<<"$probe"; }
+  [ "$(field codec_name)" = rawvideo ] || fail "rec.avi: not raw video"
+  [ "$(field width)x$(field height)" = 640x480 ] || fail "rec.avi: not 640 x 480"
+  [ "$(field r_frame_rate)" = "$rate/1" ] || fail "rec.avi: not at $rate frames/s"
+  [ "$(field nb_frames)" = "$stored" ] || fail "rec.avi: ffprobe's frame count is not the $stored stored"
+  [ "$stored" -gt 0 ] && [ "$stored" -le "$counted" ] || fail "rec.avi: $stored frames of $counted counted"
+  [ $(( $(field nb_read_frames) * 2 )) -ge "$stored" ] || fail "rec.avi: most frames are empty"
+  rm -f rec.avi
+fi
+
 echo "wine-stack: unplugged while streaming, then plugged back"
 # The stream must end with the capture engine's loss message, well before
 # its own time limit, and vkcam.exe must get through CameraStop and the
 # teardown to its exit status 1 (a hang is killed by the time bound: 124).
-run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
-streamer=$!
 streaming() { tr '\r' '\n' <lost.txt | grep -q '^ *[1-9][0-9]* frames '; }
-until_ok 60 streaming || fail "the stream to be unplugged did not start"
+for attempt in 1 2 3 4 5; do
+  run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
+  streamer=$!
+  # Streaming, or gone (a camera still taken is tried again).
+  until streaming || ! kill -0 "$streamer" 2>/dev/null; do sleep 0.2; done
+  streaming || ! grep -q 'could not be opened' lost.txt || { wait "$streamer" || true; sleep 1; continue; }
+  break
+done
+streaming || { tr '\r' '\n' <lost.txt | tail -n 5; fail "the stream to be unplugged did not start"; }
 run 30 "$bin/vkbusctl.exe" unplug 0
 lost_status=0
 wait "$streamer" || lost_status=$?
