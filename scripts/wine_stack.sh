@@ -181,10 +181,26 @@ if [ -n "${WINE_STACK_RECORD:-}" ]; then
   rm -f rec.avi
 fi
 
+echo "wine-stack: unplugged, then plugged back"
+run 30 "$bin/vkbusctl.exe" unplug 0
+gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'LinkName.*trq5c-0'; }
+until_ok 30 gone || fail "the registry entries outlived the camera"
+echo "  registry entries gone"
+until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "the camera outlived its unplug"
+replug() {
+  until_ok 60 plug 0 || fail "the bus took no camera again"
+  until_ok 60 camera_found || fail "the camera did not come back"
+  until_ok 30 registered 0 || fail "no registry entries after the replug"
+}
+replug
+
 echo "wine-stack: unplugged while streaming, then plugged back"
 # The stream must end with the capture engine's loss message, well before
 # its own time limit, and vkcam.exe must get through CameraStop and the
 # teardown to its exit status 1 (a hang is killed by the time bound: 124).
+# It is the first program on the freshly plugged camera: after three or four
+# programs in a row, a camera under Wine now and then stays unopenable until
+# it is replugged, which is not understood yet.
 streaming() { tr '\r' '\n' <lost.txt | grep -q '^ *[1-9][0-9]* frames '; }
 for attempt in 1 2 3 4 5; do
   run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
@@ -203,13 +219,8 @@ echo "  $summary (exit status $lost_status)"
 [ "$lost_status" = 1 ] || fail "the unplugged stream's vkcam.exe ended with status $lost_status"
 echo "$summary" | grep -q ', camera lost$' || fail "the unplugged stream did not report the loss"
 echo "$summary" | grep -Eq ' in (30|[3-9][0-9])\.' && fail "the unplugged stream ran to its time limit"
-gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'LinkName.*trq5c-0'; }
-until_ok 30 gone || fail "the registry entries outlived the camera"
-echo "  registry entries gone"
-until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "the camera outlived its unplug"
-until_ok 60 plug 0 || fail "the bus took no camera again"
-until_ok 60 camera_found || fail "the camera did not come back"
-until_ok 30 registered 0 || fail "no registry entries after the replug"
+until_ok 30 gone || fail "the registry entries outlived the streaming camera"
+replug
 stream 2 640 480
 
 echo "wine-stack: two cameras"
