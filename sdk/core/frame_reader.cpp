@@ -29,9 +29,9 @@ class ReadSlots {
   // camera is gone) leaves its OVERLAPPED and event untouched: waiting for
   // it would never end, so the refusal is remembered instead.
   void Issue(int slot) {
-    refused_[slot] =
-        !ReadFile(link_, buffers_[slot].get(), chunk_, nullptr, &overlapped_[slot]) &&
-        GetLastError() != ERROR_IO_PENDING;
+    refused_[slot] = !ReadFile(link_, buffers_[slot].get(), chunk_, nullptr,
+                               &overlapped_[slot]) &&
+                     GetLastError() != ERROR_IO_PENDING;
   }
   // Waits for the slot's read; false when it failed.
   bool Wait(int slot, DWORD* bytes) {

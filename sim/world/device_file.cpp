@@ -76,7 +76,8 @@ BOOL DeviceFile::Issue(const Start& start, LPDWORD transferred,
   auto early = std::make_shared<EarlyCompletion>();  // under mutex_
   kernel::Irp* request = nullptr;
   const NtStatus dispatched = start(
-      [this, self = shared_from_this(), overlapped, early](const kernel::IoStatus& io) {
+      [this, self = shared_from_this(), overlapped,
+       early](const kernel::IoStatus& io) {
         HANDLE event = overlapped->hEvent;
         {
           std::lock_guard lock(mutex_);

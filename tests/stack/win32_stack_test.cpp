@@ -183,7 +183,8 @@ TEST(Win32Stack, UnplugCompletesOutstandingReadsWithAnError) {
   EXPECT_FALSE(ReadFile(h, buffer.data(), 4096, nullptr, &late));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(late.Internal, static_cast<ULONG_PTR>(kStatusPending));
-  EXPECT_EQ(WaitForSingleObject(late.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(late.hEvent, 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));
   CloseHandle(late.hEvent);
   // The handle outlives the camera; requests on it are refused.
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_GET_DRIVER_VERSION, nullptr, 0,
