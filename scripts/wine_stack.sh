@@ -37,6 +37,21 @@ until_ok() {
   done
 }
 
+# vkcam RUN_SECONDS ARGS...: vkcam.exe's output, carriage returns made line
+# ends. A program's handle is closed by the driver's process after the
+# program has gone, so an open right after one may find the camera still
+# taken: such a run is tried again, up to five times.
+vkcam() {
+  local seconds=$1 out attempt
+  shift
+  for attempt in 1 2 3 4 5; do
+    out=$(run "$seconds" "$bin/vkcam.exe" "$@" 2>&1 | tr '\r' '\n' || true)
+    grep -q 'could not be opened' <<<"$out" || break
+    sleep 1
+  done
+  echo "$out"
+}
+
 echo "wine-stack: $(wine --version), prefix $WINEPREFIX"
 timeout 300 wine wineboot --init >/dev/null 2>&1
 wineserver -w
@@ -85,8 +100,7 @@ run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
 # stream RESOLUTION WIDTH HEIGHT [CAMERA]: a few seconds of frames, none bad.
 stream() {
   local out
-  out=$(run 120 "$bin/vkcam.exe" stream --resolution "$1" --seconds 4 --camera "${4:-1}" |
-    tr -d '\r')
+  out=$(vkcam 120 stream --resolution "$1" --seconds 4 --camera "${4:-1}")
   local summary
   summary=$(echo "$out" | grep 'frames of' || true)
   echo "  $summary"
@@ -100,9 +114,72 @@ stream 0 2048 1536
 stream 2 640 480
 
 echo "wine-stack: a snap"
-run 120 "$bin/vkcam.exe" snap --resolution 0 --settle 15 --out snap | tr -d '\r'
-for f in snap.raw snap.bmp; do [ -s "$f" ] || fail "no $f"; done
+vkcam 120 snap --resolution 0 --settle 15 --out snap
+for f in snap.raw snap.bmp snap.png snap.jpg; do [ -s "$f" ] || fail "no $f"; done
 [ "$(stat -c %s snap.raw)" = $((2048 * 1536)) ] || fail "snap.raw is not 2048 x 1536 bytes"
+# The PNG and JPEG come from the BMP's picture: decoded by Pillow, the PNG
+# must be it exactly, and the JPEG within a mean difference of 1.0 per
+# channel value of Pillow's own libjpeg encoding of the BMP at the same
+# quality 90 and 4:2:0 sampling (equal libraries give 0; the scene is busy,
+# so even a right JPEG is about 7 away from the BMP itself, and one upside
+# down or in BGR order 45 and more).
+/usr/bin/python3 - snap <<'PY' || fail "the snap's PNG or JPEG is not its picture"
+import io
+import sys
+import numpy as np
+from PIL import Image
+def decode(source):
+    with Image.open(source) as image:
+        return np.asarray(image.convert("RGB"), dtype=np.int16)
+base = sys.argv[1]
+bmp, png, jpg = (decode(base + e) for e in (".bmp", ".png", ".jpg"))
+for name, pixels in (("png", png), ("jpg", jpg)):
+    if pixels.shape != (1536, 2048, 3):
+        sys.exit(f"  {name}: {pixels.shape}, expected (1536, 2048, 3)")
+if not np.array_equal(png, bmp):
+    sys.exit("  png: differs from the bmp")
+encoded = io.BytesIO()
+with Image.open(base + ".bmp") as image:
+    image.convert("RGB").save(encoded, "JPEG", quality=90, subsampling=2)
+encoded.seek(0)
+mean = float(np.abs(jpg - decode(encoded)).mean())
+print(f"  png equals the bmp; jpg within {mean:.2f} of the bmp encoded by Pillow")
+if mean > 1.0:
+    sys.exit("  jpg: too far from the bmp's encoding")
+PY
+
+# The recording runs on request (WINE_STACK_RECORD=1): it passes, but a
+# camera that now and then stays unopenable after some sessions under Wine
+# is not understood yet, and every further session is another chance of it.
+if [ -n "${WINE_STACK_RECORD:-}" ]; then
+  echo "wine-stack: a recording"
+  # Wine has no Xvid, and none of its own compressors compresses 24-bit
+  # frames: the recording goes uncompressed through Wine's AVIFile, which
+  # passes a 'DIB ' stream's frames through. ffprobe must read what vkcam.exe
+  # says it stored: 640 x 480 raw video at the recording's rate, as many
+  # frames as were counted at most, most of them images (a position the
+  # writer skipped is an empty frame).
+  recorded=$(vkcam 120 record --resolution 2 --seconds 2 --codec "Full Frames (Uncompressed)" \
+    --out rec.avi)
+  recorded=$(grep 'stored' <<<"$recorded" || true)
+  echo "  $recorded"
+  [ -n "$recorded" ] || fail "the recording failed"
+  counted=$(sed -n 's/^rec.avi: \([0-9]*\) frames at .*/\1/p' <<<"$recorded")
+  stored=$(sed -n 's/.*; stored \([0-9]*\) frames at .*/\1/p' <<<"$recorded")
+  rate=$(sed -n 's/.* frames at \([0-9]*\) frames\/s$/\1/p' <<<"$recorded")
+  probe=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
+    stream=codec_name,width,height,r_frame_rate,nb_frames,nb_read_frames \
+    -of default=noprint_wrappers=1 rec.avi)
+  echo "  ffprobe: $(tr '\n' ' ' <<<"$probe")"
+  field() { sed -n "s/^$1=//p" <<<"$probe"; }
+  [ "$(field codec_name)" = rawvideo ] || fail "rec.avi: not raw video"
+  [ "$(field width)x$(field height)" = 640x480 ] || fail "rec.avi: not 640 x 480"
+  [ "$(field r_frame_rate)" = "$rate/1" ] || fail "rec.avi: not at $rate frames/s"
+  [ "$(field nb_frames)" = "$stored" ] || fail "rec.avi: ffprobe's frame count is not the $stored stored"
+  [ "$stored" -gt 0 ] && [ "$stored" -le "$counted" ] || fail "rec.avi: $stored frames of $counted counted"
+  [ $(( $(field nb_read_frames) * 2 )) -ge "$stored" ] || fail "rec.avi: most frames are empty"
+  rm -f rec.avi
+fi
 
 echo "wine-stack: unplugged, then plugged back"
 run 30 "$bin/vkbusctl.exe" unplug 0
@@ -110,9 +187,40 @@ gone() { ! run 30 reg query "$maker" /s 2>/dev/null | tr -d '\r' | grep -q 'Link
 until_ok 30 gone || fail "the registry entries outlived the camera"
 echo "  registry entries gone"
 until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "the camera outlived its unplug"
-until_ok 60 plug 0 || fail "the bus took no camera again"
-until_ok 60 camera_found || fail "the camera did not come back"
-until_ok 30 registered 0 || fail "no registry entries after the replug"
+replug() {
+  until_ok 60 plug 0 || fail "the bus took no camera again"
+  until_ok 60 camera_found || fail "the camera did not come back"
+  until_ok 30 registered 0 || fail "no registry entries after the replug"
+}
+replug
+
+echo "wine-stack: unplugged while streaming, then plugged back"
+# The stream must end with the capture engine's loss message, well before
+# its own time limit, and vkcam.exe must get through CameraStop and the
+# teardown to its exit status 1 (a hang is killed by the time bound: 124).
+# It is the first program on the freshly plugged camera: after three or four
+# programs in a row, a camera under Wine now and then stays unopenable until
+# it is replugged, which is not understood yet.
+streaming() { tr '\r' '\n' <lost.txt | grep -q '^ *[1-9][0-9]* frames '; }
+for attempt in 1 2 3 4 5; do
+  run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
+  streamer=$!
+  # Streaming, or gone (a camera still taken is tried again).
+  until streaming || ! kill -0 "$streamer" 2>/dev/null; do sleep 0.2; done
+  streaming || ! grep -q 'could not be opened' lost.txt || { wait "$streamer" || true; sleep 1; continue; }
+  break
+done
+streaming || { tr '\r' '\n' <lost.txt | tail -n 5; fail "the stream to be unplugged did not start"; }
+run 30 "$bin/vkbusctl.exe" unplug 0
+lost_status=0
+wait "$streamer" || lost_status=$?
+summary=$(tr -d '\r' <lost.txt | grep 'frames of' || true)
+echo "  $summary (exit status $lost_status)"
+[ "$lost_status" = 1 ] || fail "the unplugged stream's vkcam.exe ended with status $lost_status"
+echo "$summary" | grep -q ', camera lost$' || fail "the unplugged stream did not report the loss"
+echo "$summary" | grep -Eq ' in (30|[3-9][0-9])\.' && fail "the unplugged stream ran to its time limit"
+until_ok 30 gone || fail "the registry entries outlived the streaming camera"
+replug
 stream 2 640 480
 
 echo "wine-stack: two cameras"

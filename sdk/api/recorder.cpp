@@ -20,6 +20,8 @@ constexpr char kCodecNotFound[] =
     "\xC3\xBB\xD3\xD0\xD5\xD2\xB5\xBD\xB4\xCB" "Codec,"
     "\xB2\xC9\xD3\xC3\xC4\xAC\xC8\xCF\xD1\xB9\xCB\xF5\xB7\xBD\xB7\xA8" "Xvid!";
 
+constexpr char kFullFrames[] = "Full Frames (Uncompressed)";
+
 // "Video-MMDDhhmmss.avi" beside the executable.
 std::string DefaultVideoPath() {
   char path[kExecutablePath + 1] = {};
@@ -126,6 +128,14 @@ int32_t SetCodec(const char* description) {
     s.codec_handler = codec.handler;
     found = true;
     break;
+  }
+  // Video for Windows' own choice of no compression, which its compressor
+  // dialog offers beside the installed compressors: the compressed stream
+  // then passes the frames through, so it needs no compressor at all.
+  if (!found && description != nullptr &&
+      std::strcmp(description, vk::sdk::kFullFrames) == 0) {
+    s.codec_handler = mmioFOURCC('D', 'I', 'B', ' ');
+    found = true;
   }
   if (!found) {
     s.codec_handler = 0;

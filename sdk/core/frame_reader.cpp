@@ -25,12 +25,18 @@ class ReadSlots {
     for (int i = 0; i < count_; ++i) CloseHandle(overlapped_[i].hEvent);
   }
 
+  // A read the driver refuses at once (as it does every read once the
+  // camera is gone) leaves its OVERLAPPED and event untouched: waiting for
+  // it would never end, so the refusal is remembered instead.
   void Issue(int slot) {
-    ReadFile(link_, buffers_[slot].get(), chunk_, nullptr, &overlapped_[slot]);
+    refused_[slot] = !ReadFile(link_, buffers_[slot].get(), chunk_, nullptr,
+                               &overlapped_[slot]) &&
+                     GetLastError() != ERROR_IO_PENDING;
   }
   // Waits for the slot's read; false when it failed.
   bool Wait(int slot, DWORD* bytes) {
     *bytes = 0;
+    if (refused_[slot]) return false;
     return GetOverlappedResult(link_, &overlapped_[slot], bytes, TRUE) != 0;
   }
   const uint8_t* Data(int slot) const { return buffers_[slot].get(); }
@@ -42,6 +48,7 @@ class ReadSlots {
   const int count_;
   const DWORD chunk_;
   OVERLAPPED overlapped_[kReadSlots];
+  bool refused_[kReadSlots] = {};
 };
 
 }  // namespace

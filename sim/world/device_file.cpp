@@ -16,6 +16,11 @@ void StoreStatus(OVERLAPPED* o, NtStatus status) {
                    __ATOMIC_RELEASE);
 }
 
+// Severity "error": the top two bits set.
+bool NtError(NtStatus status) {
+  return (static_cast<uint32_t>(status) >> 30) == 3;
+}
+
 BOOL Finish(NtStatus status) {
   if (NtSuccess(status)) return TRUE;
   SetLastError(Win32ErrorOf(status));
@@ -63,12 +68,24 @@ BOOL DeviceFile::Issue(const Start& start, LPDWORD transferred,
   overlapped->InternalHigh = 0;
   StoreStatus(overlapped, kStatusPending);
   if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
+  // Windows writes a request's result into the OVERLAPPED and signals its
+  // event only when the request pended or did not fail: one its driver fails
+  // at once leaves both untouched, and the call's FALSE is the caller's only
+  // news of it. A completion before the dispatch routine has returned is
+  // therefore held until its returned status is known.
+  auto early = std::make_shared<EarlyCompletion>();  // under mutex_
   kernel::Irp* request = nullptr;
-  start(
-      [this, self = shared_from_this(), overlapped](const kernel::IoStatus& io) {
+  const NtStatus dispatched = start(
+      [this, self = shared_from_this(), overlapped,
+       early](const kernel::IoStatus& io) {
         HANDLE event = overlapped->hEvent;
         {
           std::lock_guard lock(mutex_);
+          if (!early->dispatched) {
+            early->completed = true;
+            early->io = io;
+            return;
+          }
           requests_.erase(overlapped);
           overlapped->InternalHigh = io.information;
           StoreStatus(overlapped, io.status);
@@ -77,10 +94,25 @@ BOOL DeviceFile::Issue(const Start& start, LPDWORD transferred,
         if (event) SetEvent(event);
       },
       &request);
+  bool signal = false;
   {
     std::lock_guard lock(mutex_);
-    if (LoadStatus(overlapped) == kStatusPending)
+    early->dispatched = true;
+    if (!early->completed) {
       requests_[overlapped] = request;
+    } else if (dispatched != kStatusPending && NtError(early->io.status)) {
+      if (transferred) *transferred = 0;
+      SetLastError(Win32ErrorOf(early->io.status));
+      return FALSE;
+    } else {
+      overlapped->InternalHigh = early->io.information;
+      StoreStatus(overlapped, early->io.status);
+      signal = true;
+    }
+  }
+  if (signal) {
+    completed_.notify_all();
+    if (overlapped->hEvent) SetEvent(overlapped->hEvent);
   }
   if (!overlapped_) return WaitFor(overlapped, transferred);
   const NtStatus status = LoadStatus(overlapped);

@@ -41,6 +41,12 @@ class DeviceFile final : public host::HostFile,
  private:
   using Start = std::function<NtStatus(sim::IoManager::Completion,
                                        kernel::Irp**)>;
+  // A completion that came before the dispatch routine returned.
+  struct EarlyCompletion {
+    bool dispatched = false;
+    bool completed = false;
+    kernel::IoStatus io{};
+  };
   BOOL Issue(const Start& start, LPDWORD transferred, LPOVERLAPPED overlapped);
   BOOL WaitFor(LPOVERLAPPED overlapped, LPDWORD transferred);
 

@@ -174,6 +174,18 @@ TEST(Win32Stack, UnplugCompletesOutstandingReadsWithAnError) {
         << error;
     CloseHandle(ov.hEvent);
   }
+  // A read after the removal is refused at once, as Windows refuses it: the
+  // call's FALSE says so, while its OVERLAPPED still reads pending and its
+  // event stays unsignalled, so a reader that waited on them would wait for
+  // ever.
+  OVERLAPPED late{};
+  late.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_FALSE(ReadFile(h, buffer.data(), 4096, nullptr, &late));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(late.Internal, static_cast<ULONG_PTR>(kStatusPending));
+  EXPECT_EQ(WaitForSingleObject(late.hEvent, 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(late.hEvent);
   // The handle outlives the camera; requests on it are refused.
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_GET_DRIVER_VERSION, nullptr, 0,
                                buffer.data(), 8, &n, nullptr));
