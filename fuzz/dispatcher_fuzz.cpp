@@ -18,29 +18,43 @@
 namespace {
 
 constexpr uint32_t kCodes[] = {
-    vk::IOCTL_GET_PIPE_INFO,         vk::IOCTL_GET_DEVICE_DESCRIPTOR,
-    vk::IOCTL_GET_CONFIG_DESCRIPTOR, vk::IOCTL_VENDOR_DEVICE_REQUEST,
-    vk::IOCTL_NO_OPERATION,          vk::IOCTL_MEMORY_LOAD,
-    vk::IOCTL_RESET_PORT,            vk::IOCTL_RESET_PIPE,
-    vk::IOCTL_ABORT_PIPE,            vk::IOCTL_SET_INTERFACE,
-    vk::IOCTL_GET_STRING_DESCRIPTOR, vk::IOCTL_BULK_READ,
-    vk::IOCTL_BULK_WRITE,            vk::IOCTL_GET_FRAME_NUMBER,
-    vk::IOCTL_VENDOR_REQUEST,        vk::IOCTL_GET_LAST_ERROR,
-    vk::IOCTL_ISO_READ,              vk::IOCTL_ISO_WRITE,
-    vk::IOCTL_MEMORY_WRITE,          vk::IOCTL_GET_DRIVER_VERSION,
-    vk::IOCTL_START_ISO_STREAM,      vk::IOCTL_STOP_ISO_STREAM,
-    vk::IOCTL_READ_ISO_BUFFER,       vk::IOCTL_SET_FEATURE,
-    vk::IOCTL_ENABLE_READ,           vk::IOCTL_SET_CLIENT_VALUE,
-    vk::IOCTL_GET_CLIENT_VALUE,      vk::IOCTL_EXCLUSIVE_ACCESS,
+    vk::IOCTL_GET_PIPE_INFO,
+    vk::IOCTL_GET_DEVICE_DESCRIPTOR,
+    vk::IOCTL_GET_CONFIG_DESCRIPTOR,
+    vk::IOCTL_VENDOR_DEVICE_REQUEST,
+    vk::IOCTL_NO_OPERATION,
+    vk::IOCTL_MEMORY_LOAD,
+    vk::IOCTL_RESET_PORT,
+    vk::IOCTL_RESET_PIPE,
+    vk::IOCTL_ABORT_PIPE,
+    vk::IOCTL_SET_INTERFACE,
+    vk::IOCTL_GET_STRING_DESCRIPTOR,
+    vk::IOCTL_BULK_READ,
+    vk::IOCTL_BULK_WRITE,
+    vk::IOCTL_GET_FRAME_NUMBER,
+    vk::IOCTL_VENDOR_REQUEST,
+    vk::IOCTL_GET_LAST_ERROR,
+    vk::IOCTL_ISO_READ,
+    vk::IOCTL_ISO_WRITE,
+    vk::IOCTL_MEMORY_WRITE,
+    vk::IOCTL_GET_DRIVER_VERSION,
+    vk::IOCTL_START_ISO_STREAM,
+    vk::IOCTL_STOP_ISO_STREAM,
+    vk::IOCTL_READ_ISO_BUFFER,
+    vk::IOCTL_SET_FEATURE,
+    vk::IOCTL_ENABLE_READ,
+    vk::IOCTL_SET_CLIENT_VALUE,
+    vk::IOCTL_GET_CLIENT_VALUE,
+    vk::IOCTL_EXCLUSIVE_ACCESS,
 };
 constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 
 vk::fuzz::FuzzWorld& World() {
   // The driver's waits (registration attempts) cost nothing here: a removal
   // that waits for its registration thread would otherwise wait them out.
-  static auto* world =
-      (setenv("VKCAM_SLEEP_SCALE", "0", 0), new vk::fuzz::FuzzWorld(1));
-  return *world;
+  // Destroyed at exit, before the leak check: see ~FuzzWorld.
+  static vk::fuzz::FuzzWorld world((setenv("VKCAM_SLEEP_SCALE", "0", 0), 1));
+  return world;
 }
 
 uint32_t CodeOf(uint8_t selector, const uint8_t* raw) {
@@ -115,13 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       vk::sim::OpenFile& file = *c.files[selector & 1];
       if (selector == 0xFF) {
         std::promise<vk::kernel::IoStatus> done;
-        world.io().Read(file, false, out.data(), out_length,
-                        [&done](const vk::kernel::IoStatus& s) { done.set_value(s); });
+        world.io().Read(
+            file, false, out.data(), out_length,
+            [&done](const vk::kernel::IoStatus& s) { done.set_value(s); });
         done.get_future().get();
         return;
       }
       const uint32_t code = CodeOf(selector, raw);
-      if (code == vk::IOCTL_EXCLUSIVE_ACCESS && !in.empty()) in[0] = 0;  // never wait
+      if (code == vk::IOCTL_EXCLUSIVE_ACCESS && !in.empty())
+        in[0] = 0;  // never wait
       world.Control(file, code, in.empty() ? nullptr : in.data(),
                     static_cast<uint32_t>(in.size()),
                     out_length ? out.data() : nullptr, out_length);

@@ -31,9 +31,17 @@ class FuzzWorld {
         watchdog_([this] { Watch(); }) {
     for (int i = 0; i < cameras; ++i) cameras_.push_back(PlugOne(i));
   }
+  // The machine is taken down as a user would: handles closed, cameras
+  // unplugged, then the driver unloaded and the USB host's threads joined,
+  // so nothing of it is still running when the process's leak check looks.
   ~FuzzWorld() {
     stop_ = true;
     watchdog_.join();
+    for (Camera& c : cameras_) {
+      for (auto& f : c.files) io_.Close(f);
+      c.files.clear();
+      system_.pnp().Unplug(c.id);
+    }
   }
 
   struct Camera {
@@ -64,8 +72,9 @@ class FuzzWorld {
   kernel::IoStatus Control(sim::OpenFile& file, uint32_t code, const void* in,
                            uint32_t in_length, void* out, uint32_t out_length) {
     std::promise<kernel::IoStatus> done;
-    io_.DeviceControl(file, code, in, in_length, out, out_length,
-                      [&done](const kernel::IoStatus& s) { done.set_value(s); });
+    io_.DeviceControl(
+        file, code, in, in_length, out, out_length,
+        [&done](const kernel::IoStatus& s) { done.set_value(s); });
     return done.get_future().get();
   }
 
@@ -122,7 +131,8 @@ class FuzzWorld {
     for (int n = 0; n < drv::kMaxInstances; ++n) {
       kernel::DeviceObject* d = system_.kernel().ResolveLink(
           u"\\DosDevices\\trq5c-" + std::u16string(1, char16_t(u'0' + n)));
-      if (d && drv::ExtensionOf(d)->physical_device == p.bus->pdo()) c.instance = n;
+      if (d && drv::ExtensionOf(d)->physical_device == p.bus->pdo())
+        c.instance = n;
     }
     for (int f = 0; f < 2; ++f) {
       std::shared_ptr<sim::OpenFile> file;
@@ -160,14 +170,14 @@ class FuzzWorld {
     c = PlugOne(static_cast<int>(camera_index));
   }
 
-
   void Watch() {
     using namespace std::chrono;
     while (!stop_) {
       std::this_thread::sleep_for(milliseconds(20));
       const auto now = steady_clock::now().time_since_epoch().count();
       if (running_ && now - started_ > duration_cast<steady_clock::duration>(
-                                             milliseconds(300)).count()) {
+                                           milliseconds(300))
+                                           .count()) {
         running_ = false;
         unplugged_ = true;
         system_.pnp().Unplug(watched_id_);

@@ -4,8 +4,8 @@
 // most one camera may hold the token.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -16,8 +16,9 @@ namespace {
 constexpr int kCameras = 4;
 
 vk::fuzz::FuzzWorld& World() {
-  static auto* world = new vk::fuzz::FuzzWorld(kCameras);
-  return *world;
+  // Destroyed at exit, before the leak check: see ~FuzzWorld.
+  static vk::fuzz::FuzzWorld world(kCameras);
+  return world;
 }
 
 struct Request {
@@ -59,10 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (*r.block)[0] = op == 0 ? 1 : 0;
       r.file = files[which];
       auto completions = r.completions;
-      io.DeviceControl(*r.file, vk::IOCTL_EXCLUSIVE_ACCESS, r.block->data(), 8,
-                       r.block->data(), 8,
-                       [completions](const vk::kernel::IoStatus&) { ++*completions; },
-                       &r.irp);
+      io.DeviceControl(
+          *r.file, vk::IOCTL_EXCLUSIVE_ACCESS, r.block->data(), 8,
+          r.block->data(), 8,
+          [completions](const vk::kernel::IoStatus&) { ++*completions; },
+          &r.irp);
       requests.push_back(r);
     } else if (op == 2) {  // cancel the handle's requests
       io.Cancel(*files[which], nullptr);
@@ -70,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       io.Close(files[which]);
       const int camera = static_cast<int>(which / 2);
       std::shared_ptr<vk::sim::OpenFile> file;
-      io.Open(u"\\DosDevices\\trq5c-" + std::u16string(1, char16_t(u'0' + camera)),
-              &file);
+      io.Open(
+          u"\\DosDevices\\trq5c-" + std::u16string(1, char16_t(u'0' + camera)),
+          &file);
       files[which] = file;
     }
   }

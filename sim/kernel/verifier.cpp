@@ -11,17 +11,43 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <vector>
+#include <type_traits>
 
 namespace vk::sim::verifier {
 namespace {
+
+// The routines running on a thread, innermost last. A fixed array: a thread
+// state with a destructor would be destroyed at a thread's exit before the
+// static objects that may still send requests from it (the main thread's
+// exit handlers), and is left behind by threads still running at exit.
+class FrameStack {
+ public:
+  static constexpr size_t kCapacity = 256;
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  RoutineFrame& operator[](size_t i) { return frames_[i]; }
+  RoutineFrame& back() { return frames_[size_ - 1]; }
+  RoutineFrame* begin() { return frames_; }
+  RoutineFrame* end() { return frames_ + size_; }
+  bool Push(const RoutineFrame& frame) {
+    if (size_ == kCapacity) return false;
+    frames_[size_++] = frame;
+    return true;
+  }
+  void Resize(size_t size) { size_ = size; }
+
+ private:
+  RoutineFrame frames_[kCapacity];
+  size_t size_ = 0;
+};
 
 // The kernel's own per-thread state: the level and the routines running.
 struct ThreadState {
   kernel::Irql irql = kPassiveLevel;
   int completion_depth = 0;
-  std::vector<RoutineFrame> frames;
+  FrameStack frames;
 };
+static_assert(std::is_trivially_destructible_v<ThreadState>);
 thread_local ThreadState t_state;
 
 std::atomic<int> g_max_completion_depth{0};
@@ -60,7 +86,8 @@ std::string Describe(const RoutineFrame& frame) {
   if (frame.routine != nullptr && dladdr(frame.routine, &info) != 0) {
     if (info.dli_sname != nullptr) {
       int status = 0;
-      char* name = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+      char* name =
+          abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
       text += " ";
       text += status == 0 && name != nullptr ? name : info.dli_sname;
       std::free(name);
@@ -68,9 +95,10 @@ std::string Describe(const RoutineFrame& frame) {
     }
     // A local symbol: its module and offset, for addr2line.
     if (info.dli_fname != nullptr) {
-      std::snprintf(address, sizeof(address), " at %s+0x%zx", info.dli_fname,
-                    static_cast<size_t>(static_cast<const char*>(frame.routine) -
-                                        static_cast<const char*>(info.dli_fbase)));
+      std::snprintf(
+          address, sizeof(address), " at %s+0x%zx", info.dli_fname,
+          static_cast<size_t>(static_cast<const char*>(frame.routine) -
+                              static_cast<const char*>(info.dli_fbase)));
       return text + address;
     }
   }
@@ -145,17 +173,21 @@ LevelScope::LevelScope(kernel::Irql level) : saved_(t_state.irql) {
 LevelScope::~LevelScope() { t_state.irql = saved_; }
 
 RoutineScope::RoutineScope(RoutineFrame frame) : index_(t_state.frames.size()) {
-  t_state.frames.push_back(frame);
+  if (!t_state.frames.Push(frame)) {
+    Report("driver routines nested deeper than the kernel stack allows");
+    std::abort();
+  }
 }
-RoutineScope::~RoutineScope() { t_state.frames.resize(index_); }
+RoutineScope::~RoutineScope() { t_state.frames.Resize(index_); }
 RoutineFrame& RoutineScope::frame() { return t_state.frames[index_]; }
 
 void NoteMarkedPending(kernel::Irp* irp, int location) {
   auto& frames = t_state.frames;
-  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+  for (size_t i = frames.size(); i-- > 0;) {
+    RoutineFrame& f = frames[i];
     // A mark made by a completion routine passes the lower driver's on.
-    if (it->kind != RoutineKind::kDispatch) return;
-    if (it->irp == irp && it->location == location) it->marked_pending = true;
+    if (f.kind != RoutineKind::kDispatch) return;
+    if (f.irp == irp && f.location == location) f.marked_pending = true;
   }
 }
 
