@@ -50,12 +50,13 @@ vkcam() {
 }
 
 echo "wine-stack: $(wine --version), prefix $WINEPREFIX"
-timeout 300 wine wineboot --init >/dev/null 2>&1
+timeout 300 wine wineboot --init >"$work/wineboot.log" 2>&1 ||
+  fail "the prefix was not created: $(tail -n 3 "$work/wineboot.log")"
 wineserver -w
 # A wineserver ends its machine (the drivers' processes, and with them the
 # bus and its cameras) 3 s after the last program has gone: a persistent one
 # keeps it through the pauses between programs, such as the snap's check.
-wineserver -p >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 || fail "no persistent wineserver"
 # The drivers' processes report to the server's first client: its log.
 WINEDEBUG="${WINE_STACK_DEBUG:-err+all}" timeout 60 wine sc query vkusbbus >"$work/wine.log" 2>&1 || true
 
