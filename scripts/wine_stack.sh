@@ -223,9 +223,14 @@ stream 2 640 480 1
 stream 2 640 480 2
 
 echo "wine-stack: the access token between the two cameras"
-# As on Linux: granted, refused to its holder, waited for by the other
-# camera and passed on by a release and by the holder's close; a waiting
-# request ends when cancelled.
+# A program that ends holding the token gives it back with its handle's
+# close; then, as on Linux: granted, refused to its holder, waited for by
+# the other camera and passed on by a release and by the holder's close; a
+# waiting request ends when cancelled.
+held=$(vkcam 60 ioctl 1 0x222098 0100000000000000 8)
+echo "  a program on trq5c-1 that ends holding it: $held"
+grep -q '^IOCTL_EXCLUSIVE_ACCESS: ok, 8 bytes: 01 01 ' <<<"$held" ||
+  fail "the program on trq5c-1 did not get the token"
 token=$(vkcam 120 token)
 sed 's/^/  /' <<<"$token"
 grep -q '^token: passed between trq5c-0 and trq5c-1$' <<<"$token" ||
