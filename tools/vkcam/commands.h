@@ -8,6 +8,7 @@ class Options;
 int Devices();
 int DevicesRegistry();
 int Ioctl(int argc, char** argv);
+int Token();
 int Info(const Options& options);
 int Snap(const Options& options);
 int Stream(const Options& options);

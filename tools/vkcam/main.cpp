@@ -3,6 +3,8 @@
 //                                        version, serial number, lot date;
 //                                        with what video applications find
 //   vkcam ioctl N CODE [HEX] [OUTLEN]    one control code to link N
+//   vkcam token                          the access token passed between the
+//                                        first two cameras
 //   vkcam info                           image size, timing, identity and
 //                                        every setting
 //   vkcam snap [--out BASE] [--formats raw,jpg,bmp,png|all] [--quality Q]
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
     return options.Has("registry") ? DevicesRegistry() : found;
   }
   if (command == "ioctl") return Ioctl(argc, argv);
+  if (command == "token") return Token();
   if (command == "info") return Info(options);
   if (command == "snap") return Snap(options);
   if (command == "stream") return Stream(options);
@@ -48,7 +51,8 @@ int main(int argc, char** argv) {
   if (command == "twain") return Twain(options);
   if (command == "set") return Set(options);
   std::fprintf(stderr,
-               "usage: vkcam devices [--registry] | ioctl N CODE [HEX] [OUTLEN] | info |\n"
+               "usage: vkcam devices [--registry] | ioctl N CODE [HEX] [OUTLEN] | token |\n"
+               "             info |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
                "             twain [--source PLV210.ds] [--out BASE] [--manager 2|1] [--ui] |\n"

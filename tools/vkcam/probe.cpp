@@ -1,4 +1,4 @@
-// vkcam devices and vkcam ioctl: probes of the driver's device links through
+// vkcam devices, vkcam ioctl and vkcam token: probes of the driver's device links through
 // nothing but the Win32 calls the SDK uses, so they see exactly what the SDK
 // and the TWAIN source see.
 #include "tools/vkcam/commands.h"
@@ -252,6 +252,146 @@ int Ioctl(int argc, char** argv) {
   std::printf("\n");
   CloseHandle(link);
   return ok ? 0 : 1;
+}
+
+}  // namespace vk::tools
+
+namespace {
+
+// One handle on a camera's link, opened for overlapped requests, and its
+// request of the access token, which may wait.
+class TokenLink {
+ public:
+  static constexpr DWORD kPatienceMs = 30000;
+
+  explicit TokenLink(int link) : link_(link) {
+    handle_ = CreateFileA(LinkName(link).c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~TokenLink() {
+    Close();
+    CloseHandle(overlapped_.hEvent);
+  }
+  bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+  std::string name() const { return LinkName(link_).substr(4); }
+
+  // What a request came to: granted (or released), refused, waiting, or
+  // cancelled.
+  enum class Answer { kDone, kRefused, kWaiting, kCancelled };
+
+  // Sends an acquire (true) or a release; a waiting acquire is kept.
+  Answer Send(bool acquire) {
+    block_[0] = acquire ? 1 : 0;
+    block_[1] = 0xEE;
+    ResetEvent(overlapped_.hEvent);
+    DWORD returned = 0;
+    if (DeviceIoControl(handle_, vk::IOCTL_EXCLUSIVE_ACCESS, block_, 8, block_,
+                        8, &returned, &overlapped_))
+      return block_[1] == (acquire ? 1 : 0) ? Answer::kDone : Answer::kRefused;
+    if (GetLastError() == ERROR_IO_PENDING) return Answer::kWaiting;
+    return Answer::kRefused;
+  }
+  // The waiting acquire's end. One that is still waiting after a generous
+  // while is reported as such (and cancelled, so its block can go).
+  Answer Wait() {
+    DWORD returned = 0;
+    if (WaitForSingleObject(overlapped_.hEvent, kPatienceMs) != WAIT_OBJECT_0) {
+      Cancel();
+      GetOverlappedResult(handle_, &overlapped_, &returned, TRUE);
+      return Answer::kWaiting;
+    }
+    if (GetOverlappedResult(handle_, &overlapped_, &returned, TRUE))
+      return returned == 8 && block_[1] == 1 ? Answer::kDone : Answer::kRefused;
+    return GetLastError() == ERROR_OPERATION_ABORTED ? Answer::kCancelled
+                                                     : Answer::kRefused;
+  }
+  void Cancel() { CancelIoEx(handle_, &overlapped_); }
+  void Close() {
+    if (open()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  const int link_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  OVERLAPPED overlapped_ = {};
+  uint8_t block_[8] = {};
+};
+
+const char* Said(TokenLink::Answer answer) {
+  switch (answer) {
+    case TokenLink::Answer::kDone: return "done";
+    case TokenLink::Answer::kRefused: return "refused";
+    case TokenLink::Answer::kWaiting: return "waits";
+    case TokenLink::Answer::kCancelled: return "cancelled";
+  }
+  return "?";
+}
+
+}  // namespace
+
+namespace vk::tools {
+
+// The access token between the first two cameras present, as two programs
+// that each use one of them would pass it: a request waits while the other
+// camera holds it and is granted by its release, by its handle's close, or
+// ends when it is cancelled.
+int Token() {
+  std::vector<int> links;
+  for (int i = 0; i < kLinks && links.size() < 2; ++i) {
+    HANDLE link = OpenLink(i);
+    if (link == INVALID_HANDLE_VALUE) continue;
+    links.push_back(i);
+    CloseHandle(link);
+  }
+  if (links.size() < 2) {
+    std::fprintf(stderr, "vkcam: the token needs two cameras\n");
+    return 1;
+  }
+  TokenLink a(links[0]), b(links[1]);
+  if (!a.open() || !b.open()) {
+    std::fprintf(stderr, "vkcam: the cameras could not be opened\n");
+    return 1;
+  }
+  using Answer = TokenLink::Answer;
+  int failed = 0;
+  auto step = [&failed](const std::string& what, Answer got, Answer expected) {
+    std::printf("token: %s: %s\n", what.c_str(), Said(got));
+    if (got != expected) {
+      std::printf("  expected: %s\n", Said(expected));
+      ++failed;
+    }
+    return got == expected;
+  };
+  const std::string first = a.name(), second = b.name();
+  // A holder that is ending (a program that exits holding the token) gives
+  // it back with its close: the first acquire may wait for that.
+  Answer granted = a.Send(true);
+  if (granted == Answer::kWaiting) granted = a.Wait();
+  step(first + " acquires", granted, Answer::kDone);
+  step(first + " acquires again", a.Send(true), Answer::kRefused);
+  // A waiting request is waited for only when it waits: one answered at
+  // once has nothing left to wait for.
+  if (step(second + " acquires", b.Send(true), Answer::kWaiting)) {
+    step(first + " releases", a.Send(false), Answer::kDone);
+    step(second + "'s acquire ends", b.Wait(), Answer::kDone);
+  }
+  if (step(first + " acquires", a.Send(true), Answer::kWaiting)) {
+    a.Cancel();
+    step(first + "'s acquire, cancelled, ends", a.Wait(), Answer::kCancelled);
+  }
+  if (step(first + " acquires", a.Send(true), Answer::kWaiting)) {
+    b.Close();
+    step(first + "'s acquire ends when " + second + " closes", a.Wait(),
+         Answer::kDone);
+  }
+  step(first + " releases", a.Send(false), Answer::kDone);
+  std::printf(failed == 0 ? "token: passed between %s and %s\n"
+                          : "token: %s and %s did not pass it as expected\n",
+              first.c_str(), second.c_str());
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace vk::tools
