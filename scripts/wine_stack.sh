@@ -5,9 +5,12 @@
 # plug-and-play manager finds vku2cam.sys for the camera the bus reports,
 # loads it, calls its AddDevice and starts it; then vkcam.exe against it.
 # Every Wine run is bounded in time; nothing shows a window.
-# Usage: scripts/wine_stack.sh [BUILD_DIR]   (default build-win64)
+# Usage: scripts/wine_stack.sh [BUILD_DIR [LINUX_BUILD_DIR]]
+#   (default build-win64 and build; the Linux build needs tools/vkcam)
 set -euo pipefail
 build=$(realpath "${1:-build-win64}")
+linux_build=$(realpath "${2:-build}")
+scripts=$(realpath "$(dirname "$0")")
 work=$(mktemp -d)
 # WINE_STACK_KEEP=1 keeps the prefix (and its wineserver's log) for a look.
 if [ -z "${WINE_STACK_KEEP:-}" ]; then
@@ -147,6 +150,8 @@ print(f"  png equals the bmp; jpg within {mean:.2f} of the bmp encoded by Pillow
 if mean > 1.0:
     sys.exit("  jpg: too far from the bmp's encoding")
 PY
+
+source "$scripts/wine_stack_twain.sh"
 
 # The recording runs on request (WINE_STACK_RECORD=1): it passes, but a
 # camera that now and then stays unopenable after some sessions under Wine
