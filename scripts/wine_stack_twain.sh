@@ -17,24 +17,36 @@
 #     transfer must be the same picture exactly, and the SDK's BMP still's
 #     picture upright with its colours right (scripts/compare_twain.py).
 
-# A camera under Wine now and then stays unopenable after a few programs
-# until it is replugged (not understood yet): the step takes camera 0 fresh
-# from the bus, and gives it back fresh.
-# (A camera the bus has lost already is not there to unplug.)
+# The virtual bus under Wine now and then forgets a plugged camera a few
+# seconds after it was plugged, whether a program uses it or not (not
+# understood yet; "vkbusctl plug 0" then succeeds where a plugged camera's
+# port answers busy, so the bus's own record says it is gone). The step
+# takes camera 0 fresh from the bus before each session and gives it back
+# fresh; a session whose camera the bus forgot meanwhile is run again, up to
+# three times, and says so. Any other failure fails at once.
 fresh_camera() {
-  run 30 "$bin/vkbusctl.exe" unplug 0 >/dev/null 2>&1 || echo "  (camera 0 was not plugged any more)"
+  run 30 "$bin/vkbusctl.exe" unplug 0 >/dev/null 2>&1 || true
   until_ok 30 sh -c "! timeout 30 wine '$bin/vkcam.exe' devices" || fail "camera 0 outlived its unplug"
   until_ok 60 plug 0 || fail "the bus took no camera again"
   until_ok 60 camera_found || fail "the camera did not come back"
   until_ok 30 registered 0 || fail "no registry entries after the replug"
 }
+# True when the bus had forgotten camera 0 (which is then plugged again).
+camera_forgotten() { run 30 "$bin/vkbusctl.exe" plug 0 noiseless >/dev/null 2>&1; }
+
 twain_exposure=350  # sensor rows (where AE settles on this scene: 348)
 twain_gain=18       # analog gain index (AE: 18), the same register value for both
 
 echo "wine-stack: RAW stills under Wine and on Linux, noiseless, fixed settings"
 fixed=(--resolution 0 --ae off --awb off --exposure "$twain_exposure" --gain "$twain_gain")
-said=$(vkcam 120 snap "${fixed[@]}" --settle 3 --formats raw,bmp --out fixed)
-echo "  windows: $(grep 'after' <<<"$said" || echo "$said")"
+for attempt in 1 2 3; do
+  fresh_camera
+  said=$(vkcam 120 snap "${fixed[@]}" --settle 3 --formats raw,bmp --out fixed)
+  echo "  windows: $(grep 'after' <<<"$said" || echo "$said")"
+  [ -s fixed.raw ] && [ -s fixed.bmp ] && break
+  camera_forgotten || fail "the fixed-settings still was not written"
+  echo "  (the bus forgot the camera during the still: again)"
+done
 [ -s fixed.raw ] && [ -s fixed.bmp ] || fail "the fixed-settings still was not written"
 [ -x "$linux_build/tools/vkcam" ] ||
   fail "no $linux_build/tools/vkcam to compare with (cmake --build $linux_build --target vkcam)"
@@ -48,8 +60,7 @@ cmp fixed.raw linux.raw || fail "the RAW stills under Wine and on Linux differ"
 echo "  fixed.raw equals linux.raw: $(stat -c %s fixed.raw) bytes"
 
 echo "wine-stack: PLV210.ds through TWAINDSM.dll, the camera's images"
-fresh_camera
-mkdir -p "$WINEPREFIX/drive_c/windows/twain_64/VELMORAN" "$bin/twain" twain
+mkdir -p "$WINEPREFIX/drive_c/windows/twain_64/VELMORAN" "$bin/twain"
 cp "$build/twain/PLV210.ds" "$WINEPREFIX/drive_c/windows/twain_64/VELMORAN/"
 cp "$build/tests/windows/"{wine_twain_app.exe,TWAINDSM.dll} "$bin/twain/"
 # The source's settings, as its settings sheet saves them: 2048 x 1536 and
@@ -60,10 +71,23 @@ for value in ePLV210Size=0 AutoExposure=0 "ExposureTime=$twain_exposure" "Gain=$
   run 30 reg add "$source_key" /v "${value%=*}" /t REG_DWORD /d "${value#*=}" /f >/dev/null ||
     fail "the source's setting $value was not stored"
 done
-twain_out=$(xvfb-run -a -s "-screen 0 1280x1024x24" timeout --kill-after=10 150 wine explorer /desktop=twain,1280x1024 "$(winepath -w "$bin/twain/wine_twain_app.exe")" TWAINDSM.dll acquire \
-  "$(winepath -w "$work/twain")" ui 2>&1 | tr -d '\r') || twain_status=$?
-echo "$twain_out" | sed 's/^/  /'
-[ "${twain_status:-0}" = 0 ] || fail "the TWAIN application failed (status ${twain_status})"
+# The source's dialog needs a desktop with a display: a desktop of its own
+# on a virtual display (the stack's own desktop has none), which the
+# application's output and files pass through unchanged.
+for attempt in 1 2 3; do
+  fresh_camera
+  rm -rf twain
+  mkdir twain
+  twain_status=0
+  twain_out=$(xvfb-run -a -s "-screen 0 1280x1024x24" timeout --kill-after=10 240 \
+    wine explorer /desktop=twain,1280x1024 "$(winepath -w "$bin/twain/wine_twain_app.exe")" \
+    TWAINDSM.dll acquire "$(winepath -w "$work/twain")" ui 2>&1 | tr -d '\r') || twain_status=$?
+  echo "$twain_out" | sed 's/^/  /'
+  [ "$twain_status" = 0 ] && grep -qx '0 failed' <<<"$twain_out" && break
+  camera_forgotten || fail "the TWAIN application failed (status $twain_status)"
+  echo "  (the bus forgot the camera during the session: again)"
+done
+grep -qx '0 failed' <<<"$twain_out" || fail "the TWAIN application failed (status $twain_status)"
 /usr/bin/python3 "$scripts/compare_twain.py" 2048x1536 fixed.bmp twain \
   native.bmp memory.ppm file.bmp dialog.bmp | sed 's/^/  /' ||
   fail "the TWAIN transfers are not the camera's picture"

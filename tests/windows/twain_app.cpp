@@ -271,13 +271,14 @@ bool SetOneValue(Session& s, TW_UINT16 cap, TW_UINT16 type, TW_UINT32 value) {
   one->ItemType = type;
   one->Item = value;
   s.Unlock(c.hContainer);
-  const bool ok = s.Source(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c) == TWRC_SUCCESS;
+  const bool ok =
+      s.Source(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c) == TWRC_SUCCESS;
   s.Free(c.hContainer);
   return ok;
 }
 
-bool WriteFileBytes(const std::string& path, const void* head, size_t head_bytes,
-                    const void* body, size_t body_bytes) {
+bool WriteFileBytes(const std::string& path, const void* head,
+                    size_t head_bytes, const void* body, size_t body_bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
   bool ok = std::fwrite(head, 1, head_bytes, f) == head_bytes &&
@@ -292,19 +293,24 @@ bool SaveNative(Session& s, TW_HANDLE dib, const std::string& path) {
   if (!p) return false;
   BITMAPINFOHEADER h;
   std::memcpy(&h, p, sizeof(h));
-  std::printf("      DIB header: %ld x %ld, %u bits, compression %lu, %lu colours, %lu bytes\n",
-              static_cast<long>(h.biWidth), static_cast<long>(h.biHeight), h.biBitCount,
-              static_cast<unsigned long>(h.biCompression),
-              static_cast<unsigned long>(h.biClrUsed),
-              static_cast<unsigned long>(h.biSizeImage));
-  const size_t stride = ((static_cast<size_t>(h.biWidth) * h.biBitCount + 31) / 32) * 4;
-  const size_t rows = static_cast<size_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
+  std::printf(
+      "      DIB header: %ld x %ld, %u bits, compression %lu, %lu colours, %lu "
+      "bytes\n",
+      static_cast<long>(h.biWidth), static_cast<long>(h.biHeight), h.biBitCount,
+      static_cast<unsigned long>(h.biCompression),
+      static_cast<unsigned long>(h.biClrUsed),
+      static_cast<unsigned long>(h.biSizeImage));
+  const size_t stride =
+      ((static_cast<size_t>(h.biWidth) * h.biBitCount + 31) / 32) * 4;
+  const size_t rows =
+      static_cast<size_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
   const size_t bytes = h.biSize + h.biClrUsed * 4 + stride * rows;
   bool ok = h.biSize >= sizeof(h) && h.biWidth > 0 && rows > 0;
   if (ok) {
     uint8_t file[14] = {'B', 'M'};
     const uint32_t size = static_cast<uint32_t>(14 + bytes);
-    const uint32_t offset = static_cast<uint32_t>(14 + h.biSize + h.biClrUsed * 4);
+    const uint32_t offset =
+        static_cast<uint32_t>(14 + h.biSize + h.biClrUsed * 4);
     std::memcpy(file + 2, &size, 4);
     std::memcpy(file + 10, &offset, 4);
     ok = WriteFileBytes(path, file, sizeof(file), p, bytes);
@@ -315,42 +321,52 @@ bool SaveNative(Session& s, TW_HANDLE dib, const std::string& path) {
 
 // Enabled without the user interface, the transfer announced is taken by
 // `mechanism` into `path`; then MSG_ENDXFER and MSG_DISABLEDS.
-void AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism, const std::string& path) {
-  const char* name = mechanism == kNative ? "native" : mechanism == kMemory ? "memory" : "file";
+bool AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism,
+                    const std::string& path) {
+  const char* name = mechanism == kNative   ? "native"
+                     : mechanism == kMemory ? "memory"
+                                            : "file";
   std::printf("---- %s transfer, without the user interface\n", name);
   Check(SetOneValue(s, ICAP_XFERMECH, TWTY_UINT16, mechanism) &&
             CurrentValue(s, ICAP_XFERMECH) == mechanism,
         "ICAP_XFERMECH set");
   TW_USERINTERFACE ui = {FALSE, FALSE, window};
-  if (!Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS,
+  if (!Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) ==
+                 TWRC_SUCCESS,
              "MSG_ENABLEDS without the user interface")) {
     std::printf("      condition %u\n", s.Condition());
-    return;
+    return false;
   }
+  bool done = false;
   const bool ready = PumpUntil(s, MSG_XFERREADY, kPatienceMs);
   Check(ready, "MSG_XFERREADY arrives through the manager");
   if (ready) {
     TW_IMAGEINFO info = {};
-    const bool known = s.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info) == TWRC_SUCCESS;
-    std::printf("      image information: %ld x %ld, %d bits per pixel, %d samples, pixel type %d\n",
-                static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
-                info.BitsPerPixel, info.SamplesPerPixel, info.PixelType);
+    const bool known =
+        s.Source(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info) == TWRC_SUCCESS;
+    std::printf(
+        "      image information: %ld x %ld, %d bits per pixel, %d samples, "
+        "pixel type %d\n",
+        static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
+        info.BitsPerPixel, info.SamplesPerPixel, info.PixelType);
     Check(known && info.BitsPerPixel == 24 && info.SamplesPerPixel == 3 &&
               info.PixelType == TWPT_RGB,
           "DAT_IMAGEINFO: 24-bit RGB");
-    bool done = false;
     if (mechanism == kNative) {
       TW_HANDLE dib = nullptr;
-      done = s.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE &&
+      done = s.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) ==
+                 TWRC_XFERDONE &&
              dib != nullptr && SaveNative(s, dib, path);
       if (dib) s.Free(dib);
     } else if (mechanism == kMemory) {
       TW_SETUPMEMXFER setup = {};
       s.Source(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
-      std::printf("      memory set-up: minimum %lu, preferred %lu, maximum %lu bytes\n",
-                  static_cast<unsigned long>(setup.MinBufSize),
-                  static_cast<unsigned long>(setup.Preferred),
-                  static_cast<unsigned long>(setup.MaxBufSize));
+      std::printf(
+          "      memory set-up: minimum %lu, preferred %lu, maximum %lu "
+          "bytes\n",
+          static_cast<unsigned long>(setup.MinBufSize),
+          static_cast<unsigned long>(setup.Preferred),
+          static_cast<unsigned long>(setup.MaxBufSize));
       // Strips until the source says the image is done; each is stored
       // where its offset and rows put it.
       const size_t row = static_cast<size_t>(info.ImageWidth) * 3;
@@ -359,24 +375,30 @@ void AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism, const std::str
       auto* memory = static_cast<uint8_t*>(s.Lock(block));
       TW_UINT16 rc = TWRC_SUCCESS;
       bool laid_out = memory != nullptr;
-      for (int strip = 0; laid_out && rc == TWRC_SUCCESS && strip < 100000; ++strip) {
+      for (int strip = 0; laid_out && rc == TWRC_SUCCESS && strip < 100000;
+           ++strip) {
         TW_IMAGEMEMXFER t = {};
-        t.Memory = {0x9 /* TWMF_APPOWNS | TWMF_POINTER */, setup.Preferred, memory};
+        t.Memory = {0x9 /* TWMF_APPOWNS | TWMF_POINTER */, setup.Preferred,
+                    memory};
         rc = s.Source(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &t);
         if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) break;
-        std::printf("      strip: %lu columns, %lu rows at row %lu, %lu bytes per row, "
-                    "%lu bytes written, compression %u\n",
-                    static_cast<unsigned long>(t.Columns), static_cast<unsigned long>(t.Rows),
-                    static_cast<unsigned long>(t.YOffset),
-                    static_cast<unsigned long>(t.BytesPerRow),
-                    static_cast<unsigned long>(t.BytesWritten), t.Compression);
-        laid_out = t.Compression == 0 && t.Columns == TW_UINT32(info.ImageWidth) &&
-                   t.XOffset == 0 && t.BytesPerRow >= row &&
-                   t.YOffset + t.Rows <= TW_UINT32(info.ImageLength) &&
-                   t.BytesWritten >= t.BytesPerRow * (t.Rows ? t.Rows - 1 : 0) + row &&
-                   t.Memory.TheMem == memory;
+        std::printf(
+            "      strip: %lu columns, %lu rows at row %lu, %lu bytes per row, "
+            "%lu bytes written, compression %u\n",
+            static_cast<unsigned long>(t.Columns),
+            static_cast<unsigned long>(t.Rows),
+            static_cast<unsigned long>(t.YOffset),
+            static_cast<unsigned long>(t.BytesPerRow),
+            static_cast<unsigned long>(t.BytesWritten), t.Compression);
+        laid_out =
+            t.Compression == 0 && t.Columns == TW_UINT32(info.ImageWidth) &&
+            t.XOffset == 0 && t.BytesPerRow >= row &&
+            t.YOffset + t.Rows <= TW_UINT32(info.ImageLength) &&
+            t.BytesWritten >= t.BytesPerRow * (t.Rows ? t.Rows - 1 : 0) + row &&
+            t.Memory.TheMem == memory;
         for (TW_UINT32 y = 0; laid_out && y < t.Rows; ++y)
-          std::memcpy(&pixels[(t.YOffset + y) * row], memory + y * t.BytesPerRow, row);
+          std::memcpy(&pixels[(t.YOffset + y) * row],
+                      memory + y * t.BytesPerRow, row);
       }
       if (block) {
         s.Unlock(block);
@@ -385,44 +407,58 @@ void AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism, const std::str
       const std::string head = "P6\n" + std::to_string(info.ImageWidth) + " " +
                                std::to_string(info.ImageLength) + "\n255\n";
       done = laid_out && rc == TWRC_XFERDONE &&
-             WriteFileBytes(path, head.data(), head.size(), pixels.data(), pixels.size());
+             WriteFileBytes(path, head.data(), head.size(), pixels.data(),
+                            pixels.size());
     } else {
       TW_SETUPFILEXFER setup = {};
       std::strncpy(setup.FileName, path.c_str(), sizeof(setup.FileName) - 1);
       setup.Format = TWFF_BMP;
-      done = s.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) == TWRC_SUCCESS &&
-             s.Source(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+      done = s.Source(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) ==
+                 TWRC_SUCCESS &&
+             s.Source(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) ==
+                 TWRC_XFERDONE;
     }
-    if (!Check(done, (std::string("the ") + name + " transfer, into " + path).c_str()))
+    if (!Check(
+            done,
+            (std::string("the ") + name + " transfer, into " + path).c_str()))
       std::printf("      condition %u\n", s.Condition());
     TW_PENDINGXFERS pending = {};
-    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
+    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) ==
+                  TWRC_SUCCESS &&
               pending.Count == 0,
           "MSG_ENDXFER, nothing more pending");
   }
-  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) == TWRC_SUCCESS,
+  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) ==
+            TWRC_SUCCESS,
         "MSG_DISABLEDS");
+  return done;
 }
 
 // Through the source's dialog: Capture once the camera's images show, the
 // native transfer into `path`.
 void AcquireWithDialog(Session& s, HWND window, const std::string& path) {
   std::printf("---- native transfer through the dialog\n");
-  Check(SetOneValue(s, ICAP_XFERMECH, TWTY_UINT16, kNative), "ICAP_XFERMECH set to native");
+  Check(SetOneValue(s, ICAP_XFERMECH, TWTY_UINT16, kNative),
+        "ICAP_XFERMECH set to native");
   TW_USERINTERFACE ui = {TRUE, FALSE, window};
-  if (!Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS,
+  if (!Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) ==
+                 TWRC_SUCCESS,
              "MSG_ENABLEDS with the user interface")) {
     std::printf("      condition %u\n", s.Condition());
     return;
   }
   HWND dialog = SourceDialog();
-  Check(dialog != nullptr && IsWindowVisible(dialog), "the source dialog shows");
+  Check(dialog != nullptr && IsWindowVisible(dialog),
+        "the source dialog shows");
   // Capture is enabled by the first image: wait for it as a user would.
   const DWORD start = GetTickCount();
   HWND capture = dialog ? GetDlgItem(dialog, 1134) : nullptr;
-  while (capture && !IsWindowEnabled(capture) && GetTickCount() - start < kPatienceMs)
+  while (capture && !IsWindowEnabled(capture) && g_camera_messages == 0 &&
+         GetTickCount() - start < kPatienceMs)
     PumpUntil(s, MSG_NULL, 50);
-  Check(capture && IsWindowEnabled(capture), "Capture is enabled once images show");
+  Check(g_camera_messages == 0, "no \"Failed to preview PLV210!\"");
+  Check(capture && IsWindowEnabled(capture),
+        "Capture is enabled once images show");
   // More images, so that the picture is the camera's steady one.
   PumpUntil(s, MSG_NULL, 1000);
   PostMessageA(dialog, WM_COMMAND, 1134, 0);
@@ -430,16 +466,19 @@ void AcquireWithDialog(Session& s, HWND window, const std::string& path) {
   Check(ready, "Capture announces a transfer");
   if (ready) {
     TW_HANDLE dib = nullptr;
-    const bool done = s.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE &&
+    const bool done = s.Source(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) ==
+                          TWRC_XFERDONE &&
                       dib != nullptr && SaveNative(s, dib, path);
     if (dib) s.Free(dib);
     Check(done, ("the native transfer, into " + path).c_str());
     TW_PENDINGXFERS pending = {};
-    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
+    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) ==
+                  TWRC_SUCCESS &&
               pending.Count == 0,
           "MSG_ENDXFER, nothing more pending");
   }
-  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) == TWRC_SUCCESS &&
+  Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) ==
+                TWRC_SUCCESS &&
             SourceDialog() == nullptr,
         "MSG_DISABLEDS closes the dialog");
 }
@@ -481,10 +520,18 @@ int main(int argc, char** argv) {
   Check(CurrentValue(s, ICAP_PIXELTYPE) == TWPT_RGB, "ICAP_PIXELTYPE is RGB");
   Check(CurrentValue(s, ICAP_BITDEPTH) == 24, "ICAP_BITDEPTH is 24");
   if (acquire) {
-    AcquireWithout(s, window, kNative, out + "native.bmp");
-    AcquireWithout(s, window, kMemory, out + "memory.ppm");
-    AcquireWithout(s, window, kFile, out + "file.bmp");
-    if (with_dialog) AcquireWithDialog(s, window, out + "dialog.bmp");
+    // The watcher answers the source's message box should the camera fail,
+    // so that a failure ends the session rather than hangs it.
+    std::thread watcher(&Watch);
+    // A camera that gives no image fails the first transfer: the others
+    // would only wait for it again.
+    if (AcquireWithout(s, window, kNative, out + "native.bmp") &&
+        AcquireWithout(s, window, kMemory, out + "memory.ppm") &&
+        AcquireWithout(s, window, kFile, out + "file.bmp") && with_dialog)
+      AcquireWithDialog(s, window, out + "dialog.bmp");
+    g_watching = false;
+    while (!g_watcher_done) PumpUntil(s, MSG_NULL, 20);
+    watcher.join();
   } else {
     WithoutCamera(s, window);
   }
