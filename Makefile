@@ -94,9 +94,11 @@ wine-check: windows $(BUILD)/build.ninja
 	./scripts/wine_checks.sh $(BUILD)-win64 $(BUILD)
 
 # The Windows stack moving frames under Wine, a simulated camera behind a
-# virtual USB bus (scripts/wine_stack.sh).
-wine-stack: windows
-	./scripts/wine_stack.sh $(BUILD)-win64
+# virtual USB bus (scripts/wine_stack.sh); its RAW still is compared with
+# the Linux build's.
+wine-stack: windows $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target vkcam
+	./scripts/wine_stack.sh $(BUILD)-win64 $(BUILD)
 
 fuzz: setup
 	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -4,10 +4,14 @@
 # device and vku2cam.inf installed through SetupAPI, so that Wine's
 # plug-and-play manager finds vku2cam.sys for the camera the bus reports,
 # loads it, calls its AddDevice and starts it; then vkcam.exe against it.
-# Every Wine run is bounded in time; nothing shows a window.
-# Usage: scripts/wine_stack.sh [BUILD_DIR]   (default build-win64)
+# Every Wine run is bounded in time; nothing shows a window to anyone (the
+# data source's dialog is drawn on a virtual display).
+# Usage: scripts/wine_stack.sh [BUILD_DIR [LINUX_BUILD_DIR]]
+#   (default build-win64 and build; the Linux build needs tools/vkcam)
 set -euo pipefail
 build=$(realpath "${1:-build-win64}")
+linux_build=$(realpath "${2:-build}")
+scripts=$(realpath "$(dirname "$0")")
 work=$(mktemp -d)
 # WINE_STACK_KEEP=1 keeps the prefix (and the drivers' log) for a look.
 # The wine machine itself always ends with the script.
@@ -149,6 +153,8 @@ print(f"  png equals the bmp; jpg within {mean:.2f} of the bmp encoded by Pillow
 if mean > 1.0:
     sys.exit("  jpg: too far from the bmp's encoding")
 PY
+
+source "$scripts/wine_stack_twain.sh"
 
 echo "wine-stack: a recording"
 # Wine has no Xvid, and none of its own compressors compresses 24-bit

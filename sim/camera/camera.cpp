@@ -296,7 +296,6 @@ void Camera::BeginFrame() {
       const int x = dx / g.column_step, y = dy / g.row_step;
       if (x < g.width && y < g.height)
         frame_[static_cast<size_t>(y) * g.width + x] = h.level;
-    image_stalls_left_ = 0;
     }
   }
   frame_length_ = g.bytes();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace vk::sim {
@@ -18,6 +19,10 @@ int SimulatedCameraCount() {
 bool CameraOptionsFromEnvironment(int index, CameraOptions* options,
                                   std::string* error) {
   options->seed = static_cast<uint32_t>(index + 1);
+  // "0" turns the sensor noise off: every frame of a setting is then the
+  // same bytes, whichever host renders it.
+  if (const char* noise = std::getenv("VKCAM_SIM_NOISE"); noise && *noise)
+    options->noise = std::strcmp(noise, "0") != 0;
   if (const char* folder = std::getenv("VKCAM_SIM_NVRAM"); folder && *folder) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);

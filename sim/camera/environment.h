@@ -1,6 +1,7 @@
 // The simulated cameras the host environment asks for: how many
-// (VKCAM_SIM_CAMERAS), where each keeps its memory (VKCAM_SIM_NVRAM) and which
-// faults they show (VKCAM_SIM_FAULTS).
+// (VKCAM_SIM_CAMERAS), where each keeps its memory (VKCAM_SIM_NVRAM), which
+// faults they show (VKCAM_SIM_FAULTS) and whether their sensors are noisy
+// (VKCAM_SIM_NOISE).
 #pragma once
 
 #include <string>

@@ -262,5 +262,17 @@ TEST_F(CameraTest, ChipVersionAndReadOnlyMemoryFaults) {
   EXPECT_EQ(camera_.MemoryWord(nvram::kLotDate), 0xFFFF);
 }
 
+// A halt for a number of transfers ends after them, even when a frame
+// begins meanwhile (a read that was under way when the halt came).
+TEST_F(CameraTest, AHaltForSomeTransfersEndsAfterThemThoughAFrameBegins) {
+  camera_.HaltImageEndpointFor(2);
+  std::vector<uint8_t> packet(kBulkPacketSize);
+  camera_.ReadStream(packet.data(), static_cast<uint32_t>(packet.size()));
+  EXPECT_TRUE(camera_.StallTransfer(kImageEndpoint));
+  EXPECT_TRUE(camera_.StallTransfer(kImageEndpoint));
+  EXPECT_FALSE(camera_.EndpointHalted(kImageEndpoint));
+  EXPECT_FALSE(camera_.StallTransfer(kImageEndpoint));
+}
+
 }  // namespace
 }  // namespace vk::sim

@@ -80,5 +80,22 @@ TEST(Environment, FaultsAndMemoryFolderReachTheOptions) {
   unsetenv("VKCAM_SIM_NVRAM");
 }
 
+TEST(Environment, NoiseIsOnUnlessZero) {
+  std::string error;
+  unsetenv("VKCAM_SIM_NOISE");
+  CameraOptions unset;
+  ASSERT_TRUE(CameraOptionsFromEnvironment(0, &unset, &error)) << error;
+  EXPECT_TRUE(unset.noise);
+  setenv("VKCAM_SIM_NOISE", "0", 1);
+  CameraOptions off;
+  ASSERT_TRUE(CameraOptionsFromEnvironment(1, &off, &error)) << error;
+  EXPECT_FALSE(off.noise);
+  setenv("VKCAM_SIM_NOISE", "1", 1);
+  CameraOptions on;
+  ASSERT_TRUE(CameraOptionsFromEnvironment(0, &on, &error)) << error;
+  EXPECT_TRUE(on.noise);
+  unsetenv("VKCAM_SIM_NOISE");
+}
+
 }  // namespace
 }  // namespace vk::sim

@@ -215,6 +215,34 @@ TEST_F(AcquisitionTest, WithoutACameraTheTransferFails) {
   EXPECT_EQ(source_->state(), 6);
 }
 
+TEST_F(AcquisitionTest, WithoutACameraTheImageInformationIsRefused) {
+  UnplugAll();
+  Open();
+  EnableWithoutUi();
+  TW_IMAGEINFO info = {};
+  EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_FAILURE)
+      << "not an image of 0 x 0";
+  EXPECT_EQ(Status(), TWCC_OPERATIONERROR);
+  EXPECT_EQ(source_->state(), 6);
+}
+
+// An application asks for the image's description and the memory set-up as
+// soon as the transfer is announced, before the camera has made an image:
+// both describe the image that comes.
+TEST_F(AcquisitionTest, ImageInformationAskedAtOnceDescribesTheFirstImage) {
+  Open();
+  EnableWithoutUi();
+  TW_IMAGEINFO info = {};
+  ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+  EXPECT_EQ(TW_INT32{info.ImageWidth}, 1024);
+  EXPECT_EQ(TW_INT32{info.ImageLength}, 768);
+  EXPECT_EQ(info.BitsPerPixel, 24);
+  TW_SETUPMEMXFER setup = {};
+  ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+  EXPECT_EQ(TW_UINT32{setup.Preferred}, kBytes);
+  EXPECT_EQ(TW_UINT32{setup.MinBufSize}, kBytes);
+}
+
 // ---- What each transfer carries ----
 
 TEST_F(AcquisitionTest, TheNativeImageIsAsItsHeaderSays) {

@@ -24,7 +24,8 @@
 //   vkcam get [NAME] / vkcam set NAME VALUE    settings, saved in the team
 // Common options: --camera N (1-based), --resolution 0..3 (2048 x 1536,
 // 1024 x 768, 640 x 480, region), --roi X,Y,W,H, --ae on|off, --awb on|off,
-// --mode 0..2, --mono, --hflip, --vflip, --team T.
+// --exposure ROWS, --gain G (0..86), --mode 0..2, --mono, --hflip, --vflip,
+// --team T.
 #include <cstdio>
 #include <string>
 
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
                "             preview [--seconds S] [--window WxH] |\n"
                "             get [NAME] | set NAME VALUE\n"
                "       options: --camera N --resolution R --roi X,Y,W,H --ae on|off\n"
-               "                --awb on|off --mode M --mono --hflip --vflip --team T\n");
+               "                --awb on|off --exposure ROWS --gain G --mode M --mono\n"
+               "                --hflip --vflip --team T\n");
   return 2;
 }

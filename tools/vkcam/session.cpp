@@ -68,6 +68,11 @@ Session::Session(const Options& options, HWND preview) {
   CameraGetImageSize(&width_, &height_);
   if (options.Switch("ae") >= 0) CameraSetAeState(options.Switch("ae"));
   if (options.Switch("awb") >= 0) CameraSetAWBState(options.Switch("awb"));
+  // Fixed sensor settings (with --ae off, for pictures that must be alike).
+  if (options.Has("exposure"))
+    CameraSetExposureTime(static_cast<int32_t>(options.Number("exposure", 0)));
+  if (options.Has("gain"))
+    CameraSetAnalogGain(static_cast<int32_t>(options.Number("gain", 0)));
   if (options.Has("mode")) CameraSetB2RGBMode(static_cast<int>(options.Number("mode", 0)));
   if (options.Switch("mono") >= 0) CameraSetMonochrome(options.Switch("mono"));
   if (options.Switch("hflip") >= 0) CameraSetMirror(0, options.Switch("hflip"));

@@ -35,6 +35,10 @@ CUSBDevice* CDataSource::CameraWithImage() {
 TW_UINT16 CDataSource::ImageInfo(TW_UINT16 msg, TW_IMAGEINFO* info) {
   if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
   if (!InStates(6, 6)) return Fail(TWCC_SEQERROR);
+  // The image's size comes with the camera's first image, which an
+  // application that asks at once, as it announced, waits for; without an
+  // image there is nothing to describe.
+  if (!CameraWithImage()) return Fail(TWCC_OPERATIONERROR);
   int width, height;
   ImageSize(&width, &height);
   *info = {};
@@ -71,6 +75,9 @@ TW_UINT16 CDataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT* layout) {
 TW_UINT16 CDataSource::SetupMemory(TW_UINT16 msg, TW_SETUPMEMXFER* setup) {
   if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
   if (!InStates(4, 6)) return Fail(TWCC_SEQERROR);
+  // With a transfer announced, the buffer asked for holds the image: its
+  // size comes with the first image.
+  if (state_ == 6) CameraWithImage();
   int width, height;
   ImageSize(&width, &height);
   const auto bytes = static_cast<TW_UINT32>(width * height * 3);
