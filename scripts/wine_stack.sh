@@ -202,6 +202,7 @@ echo "wine-stack: unplugged while streaming, then plugged back"
 # its own time limit, and vkcam.exe must get through CameraStop and the
 # teardown to its exit status 1 (a hang is killed by the time bound: 124).
 streaming() { tr '\r' '\n' <lost.txt | grep -q '^ *[1-9][0-9]* frames '; }
+: >lost.txt  # read before the background program's output is opened
 run 60 "$bin/vkcam.exe" stream --resolution 2 --seconds 30 >lost.txt 2>&1 &
 streamer=$!
 # Streaming, or gone.
