@@ -319,6 +319,15 @@ bool SaveNative(Session& s, TW_HANDLE dib, const std::string& path) {
   return ok;
 }
 
+// Ends the transfer; the source must have nothing more pending.
+void EndTransfer(Session& s) {
+  TW_PENDINGXFERS pending = {};
+  Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) ==
+                TWRC_SUCCESS &&
+            pending.Count == 0,
+        "MSG_ENDXFER, nothing more pending");
+}
+
 // Enabled without the user interface, the transfer announced is taken by
 // `mechanism` into `path`; then MSG_ENDXFER and MSG_DISABLEDS.
 bool AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism,
@@ -422,11 +431,7 @@ bool AcquireWithout(Session& s, HWND window, TW_UINT16 mechanism,
             done,
             (std::string("the ") + name + " transfer, into " + path).c_str()))
       std::printf("      condition %u\n", s.Condition());
-    TW_PENDINGXFERS pending = {};
-    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) ==
-                  TWRC_SUCCESS &&
-              pending.Count == 0,
-          "MSG_ENDXFER, nothing more pending");
+    EndTransfer(s);
   }
   Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) ==
             TWRC_SUCCESS,
@@ -471,11 +476,7 @@ void AcquireWithDialog(Session& s, HWND window, const std::string& path) {
                       dib != nullptr && SaveNative(s, dib, path);
     if (dib) s.Free(dib);
     Check(done, ("the native transfer, into " + path).c_str());
-    TW_PENDINGXFERS pending = {};
-    Check(s.Source(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) ==
-                  TWRC_SUCCESS &&
-              pending.Count == 0,
-          "MSG_ENDXFER, nothing more pending");
+    EndTransfer(s);
   }
   Check(s.Source(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui) ==
                 TWRC_SUCCESS &&
