@@ -96,6 +96,15 @@ echo "$devices"
 echo "$devices" | grep -q 'trq5c-0' || fail "no link 0"
 echo "$devices" | grep -q 'serial "' || fail "no serial number"
 echo "$devices" | grep -q 'lot date' || fail "no lot date"
+# The identity data through the driver's memory requests: written by the
+# SDK, then read by vkcam.exe devices.
+written=$(vkcam 60 identity TRQ5C-WINE-0001)
+echo "  $written"
+identity=$(sed -n 's/^\(serial "TRQ5C-WINE-0001", lot date [0-9-]*\) written$/\1/p' <<<"$written")
+[ -n "$identity" ] || fail "the serial number and lot date were not written"
+run 60 "$bin/vkcam.exe" devices | tr -d '\r' | grep -qF "$identity" ||
+  fail "vkcam.exe devices does not list $identity"
+echo "  vkcam.exe devices lists $identity"
 
 # The driver's video-application entries, while the camera is plugged.
 maker='HKLM\Software\Velmoran camera'

@@ -132,6 +132,33 @@ int Info(const Options& options) {
   return 0;
 }
 
+// Writes the serial number given and today's lot date into the camera's
+// memory, then reads both back: 0 only when they read back as written.
+int WriteIdentity(const Options& options) {
+  const std::string serial = options.words().empty() ? "" : options.words()[0];
+  if (options.words().size() != 1 || serial.empty() || serial.size() > 32) {
+    std::fprintf(stderr, "usage: vkcam identity SERIAL (1 to 32 characters)\n");
+    return 2;
+  }
+  if (!OpenForSettings(options)) return 1;
+  const int32_t count = static_cast<int32_t>(serial.size());
+  const bool written = CameraWriteSN(serial.c_str(), count) == 1 &&
+                       CameraWriteLotDate() == 1;
+  char back[33] = {};
+  uint16_t year = 0;
+  uint8_t month = 0, day = 0;
+  const bool read = CameraReadSN(back, count) == 1 &&
+                    CameraReadBN(&year, &month, &day) == 1;
+  CameraUnInit();
+  if (!written || !read || serial != back) {
+    std::fprintf(stderr, "vkcam: the identity did not read back as written\n");
+    return 1;
+  }
+  std::printf("serial \"%s\", lot date %04u-%02u-%02u written\n", back, year,
+              month, day);
+  return 0;
+}
+
 int Get(const Options& options) {
   if (!OpenForSettings(options)) return 1;
   int status = 0;

@@ -10,6 +10,8 @@ int DevicesRegistry();
 int Ioctl(int argc, char** argv);
 int Token();
 int Info(const Options& options);
+// Writes a serial number and today's lot date, and reads them back.
+int WriteIdentity(const Options& options);
 int Snap(const Options& options);
 int Stream(const Options& options);
 int Preview(const Options& options);

@@ -7,6 +7,8 @@
 //                                        first two cameras
 //   vkcam info                           image size, timing, identity and
 //                                        every setting
+//   vkcam identity SERIAL                writes the serial number and
+//                                        today's lot date, reads them back
 //   vkcam snap [--out BASE] [--formats raw,jpg,bmp,png|all] [--quality Q]
 //                                        a still after --settle N frames
 //   vkcam record [--seconds S] [--codec NAME] [--out FILE.avi]
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
   if (command == "ioctl") return Ioctl(argc, argv);
   if (command == "token") return Token();
   if (command == "info") return Info(options);
+  if (command == "identity") return WriteIdentity(options);
   if (command == "snap") return Snap(options);
   if (command == "stream") return Stream(options);
   if (command == "preview") return Preview(options);
@@ -53,7 +56,7 @@ int main(int argc, char** argv) {
   if (command == "set") return Set(options);
   std::fprintf(stderr,
                "usage: vkcam devices [--registry] | ioctl N CODE [HEX] [OUTLEN] | token |\n"
-               "             info |\n"
+               "             info | identity SERIAL |\n"
                "             snap [--out BASE] [--settle N] [--formats LIST] [--quality Q] |\n"
                "             record [--seconds S] [--codec NAME] [--out FILE.avi] | codecs |\n"
                "             twain [--source PLV210.ds] [--out BASE] [--manager 2|1] [--ui] |\n"
