@@ -112,6 +112,46 @@ registered() { run 30 reg query "$maker" /s | tr -d '\r' | grep -q "LinkName.*tr
 until_ok 30 registered 0 || fail "no registry entries for link 0"
 run 60 "$bin/vkcam.exe" devices --registry | tr -d '\r' | sed -n '/^Cameras/,$p'
 
+echo "wine-stack: an isochronous stream on the camera's alternate setting"
+# 4 transfers of 8 packets of 1024 bytes in flight, into rings of 96
+# packets, each request in a program of its own (the stream is the
+# camera's, not a handle's). A read of the rings gives whole slices of data,
+# then a record a packet (its offset in its slice, its length, its status),
+# all carried by the bus's isochronous URBs.
+ioctl() { run 60 "$bin/vkcam.exe" ioctl 0 "$@" | tr -d '\r'; }
+iso_block=0100000000040000600000000800000004000000
+ioctl 0x222040 0001 | grep -q ': ok' || fail "alternate setting 1 was not selected"
+# The sensor's output on (register 7, which a program's teardown clears, by
+# vendor request 11; the camera acknowledges with 8), then the camera told
+# to stream (vendor request 1, value 1, index 15).
+ioctl 0x222059 010200000b0002000700 1 | grep -q ': ok, 1 bytes: 08' ||
+  fail "the sensor's output was not turned on"
+ioctl 0x222059 00020000010001000f00 | grep -q ': ok' || fail "the camera was not told to stream"
+ioctl 0x222078 "$iso_block" | grep -q ': ok' || fail "the isochronous stream did not start"
+iso_read() {
+  iso=$(ioctl 0x222082 "$iso_block" 99456)
+  grep -q ': ok, [1-9][0-9]* bytes' <<<"$iso"
+}
+until_ok 30 iso_read || fail "the isochronous stream gave nothing: $(cut -c1-80 <<<"$iso")"
+echo "$iso" >iso.txt
+/usr/bin/python3 - iso.txt <<'PY' || fail "the isochronous stream's data and records do not agree"
+import struct
+import sys
+with open(sys.argv[1]) as said:
+    out = bytes.fromhex(said.read().partition(" bytes:")[2])
+packets, rest = divmod(len(out), 1024 + 12)
+if rest or packets == 0 or packets % 8:
+    sys.exit(f"  {len(out)} bytes: not whole slices of 8 packets with their records")
+for p in range(packets):
+    record = struct.unpack_from("<IIi", out, packets * 1024 + 12 * p)
+    if record != ((p % 8) * 1024, 1024, 0):
+        sys.exit(f"  packet {p}: offset, length, status {record}")
+print(f"  {packets} packets of 1024 bytes read, each record at its offset with status 0")
+PY
+ioctl 0x22207C | grep -q ': ok' || fail "the isochronous stream did not stop"
+ioctl 0x222059 00020000010000000f00 | grep -q ': ok' || fail "the camera was not told to stop"
+ioctl 0x222040 0000 | grep -q ': ok' || fail "alternate setting 0 was not selected again"
+
 # stream RESOLUTION WIDTH HEIGHT [CAMERA]: a few seconds of frames, none bad.
 stream() {
   local out
