@@ -49,6 +49,14 @@ class UsbDeviceTest : public SdkFixture {
     return notified;
   }
 
+  // Drops what a stopped device posted and nobody took, so that the next
+  // device's notices are its own.
+  void DropNotices() {
+    MSG msg;
+    while (PeekMessageA(&msg, dialog_, 0, 0, PM_REMOVE)) {
+    }
+  }
+
   std::vector<uint16_t> StreamWords() {
     std::vector<uint16_t> words;
     for (const sim::RecordedRequest& r : Camera().Requests())
@@ -121,6 +129,7 @@ TEST_F(UsbDeviceTest, BothProcessorModesDeliverImages) {
     device->StopPreview();
     device->GetImageSize(&w, &h);
     EXPECT_EQ(w, 0) << "the camera is closed";
+    DropNotices();
   }
 }
 
@@ -191,6 +200,7 @@ TEST_F(UsbDeviceTest, StopReturnsWhenTheCameraStopsSending) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     device->StopPreview();
     EXPECT_FALSE(device->capture_running());
+    DropNotices();
   }
 }
 

@@ -433,6 +433,16 @@ DSENTRYPROC LoadSource(const Options& options, HMODULE* module) {
 }  // namespace
 
 int Twain(const Options& options) {
+#ifdef _WIN32
+  // The click-through drives the dialogs' headless views, which only the
+  // Linux build has; Windows shows the real dialogs.
+  if (options.Has("ui")) {
+    std::fprintf(stderr,
+                 "vkcam: twain --ui clicks through the headless dialogs of the "
+                 "Linux build; on Windows run vkcam twain without it\n");
+    return 2;
+  }
+#endif
   const Picture reference = SdkReference(options.Number("settle", 30));
   if (reference.rgb.empty()) {
     std::fprintf(stderr, "vkcam: the SDK gave no picture to compare with\n");
