@@ -425,31 +425,7 @@ VK_AVX2 Pixels16 Mode1Block(const uint8_t* xu, const uint8_t* x0,
   }
 }
 
-template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode1RedBlue(const uint8_t* xu, const uint8_t* x0,
-                         const uint8_t* xd, uint8_t* row, size_t stride, int w,
-                         const uint8_t* green) {
-  int c = 2;
-  for (; c + 18 <= w; c += 16) {
-    const Pixels16 p =
-        Mode1Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
-    StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
-  }
-  return c;
-}
-
 }  // namespace
-
-__attribute__((target("avx2"))) int Mode1RedBlueRowVector(
-    const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
-    size_t stride, int w, bool even, const uint8_t* green) {
-  if (green != nullptr) {
-    return even ? Mode1RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
-                : Mode1RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
-  }
-  return even ? Mode1RedBlue<false, true>(xu, x0, xd, row, stride, w, green)
-              : Mode1RedBlue<false, false>(xu, x0, xd, row, stride, w, green);
-}
 
 // Mode 2's green pass from column 1 in blocks of sixteen: lane i is column
 // c + i, c odd, so on even rows the even lanes are red sites and the odd
@@ -517,30 +493,54 @@ VK_AVX2 Pixels16 Mode2Block(const uint8_t* xu, const uint8_t* x0,
   }
 }
 
-template <bool kGreenRows, bool kEven>
-VK_AVX2 int Mode2RedBlue(const uint8_t* xu, const uint8_t* x0,
-                         const uint8_t* xd, uint8_t* row, size_t stride, int w,
-                         const uint8_t* green) {
-  int c = 1;
-  for (; c + 17 <= w; c += 16) {
-    const Pixels16 p =
-        Mode2Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+// The red and blue pass of mode 1 (from column 2) or mode 2 (from column
+// 1), in blocks of sixteen.
+template <int kMode, bool kGreenRows, bool kEven>
+VK_AVX2 int RedBlueRow(const uint8_t* xu, const uint8_t* x0, const uint8_t* xd,
+                       uint8_t* row, size_t stride, int w,
+                       const uint8_t* green) {
+  constexpr int kFirst = kMode == 1 ? 2 : 1;
+  int c = kFirst;
+  for (; c + 16 + kFirst <= w; c += 16) {
+    Pixels16 p;
+    if constexpr (kMode == 1) {
+      p = Mode1Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    } else {
+      p = Mode2Block<kGreenRows, kEven>(xu, x0, xd, row, stride, w, green, c);
+    }
     StoreInterleaved(Narrow(p.b), Narrow(p.g), Narrow(p.r), row + 3 * c);
   }
   return c;
 }
 
+template <int kMode>
+VK_AVX2 int RedBlueRowFor(const uint8_t* xu, const uint8_t* x0,
+                          const uint8_t* xd, uint8_t* row, size_t stride,
+                          int w, bool even, const uint8_t* green) {
+  if (green != nullptr) {
+    return even ? RedBlueRow<kMode, true, true>(xu, x0, xd, row, stride, w,
+                                                green)
+                : RedBlueRow<kMode, true, false>(xu, x0, xd, row, stride, w,
+                                                 green);
+  }
+  return even ? RedBlueRow<kMode, false, true>(xu, x0, xd, row, stride, w,
+                                               green)
+              : RedBlueRow<kMode, false, false>(xu, x0, xd, row, stride, w,
+                                                green);
+}
+
 }  // namespace
+
+__attribute__((target("avx2"))) int Mode1RedBlueRowVector(
+    const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
+    size_t stride, int w, bool even, const uint8_t* green) {
+  return RedBlueRowFor<1>(xu, x0, xd, row, stride, w, even, green);
+}
 
 __attribute__((target("avx2"))) int Mode2RedBlueRowVector(
     const uint8_t* xu, const uint8_t* x0, const uint8_t* xd, uint8_t* row,
     size_t stride, int w, bool even, const uint8_t* green) {
-  if (green != nullptr) {
-    return even ? Mode2RedBlue<true, true>(xu, x0, xd, row, stride, w, green)
-                : Mode2RedBlue<true, false>(xu, x0, xd, row, stride, w, green);
-  }
-  return even ? Mode2RedBlue<false, true>(xu, x0, xd, row, stride, w, green)
-              : Mode2RedBlue<false, false>(xu, x0, xd, row, stride, w, green);
+  return RedBlueRowFor<2>(xu, x0, xd, row, stride, w, even, green);
 }
 
 namespace {
